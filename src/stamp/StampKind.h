@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+namespace talverin {
+
+enum class StampKind { arrival, leaving };
+
+// Everything that differs between the arrival and the leaving stamp.
+struct StampKindTraits {
+    const char* label;
+    const char* callLine;
+    const char* pathAndQuery;
+    const char* endpointPrefix;
+    const char* noUrlText;
+    const char* successLogPrefix;
+    const char* refusalLogPrefix;
+    const char* notDeliveredLogPrefix;
+};
+
+const StampKindTraits& traitsOf(StampKind kind);
+
+// Whether the service counts a status as having taken the stamp.
+bool isAcceptedStatus(StampKind kind, int statusCode);
+
+} // namespace talverin

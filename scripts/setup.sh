@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the agent need on Debian 12, then configures and
+# builds. Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    build-essential cmake ninja-build pkg-config clang-format
+    qt6-base-dev qt6-base-dev-tools libgl-dev libsqlite3-dev
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    xvfb xauth xdotool trayer x11-utils imagemagick fonts-noto-cjk
+    dbus-daemon dbus-bin python3 python3-dbus python3-gi gir1.2-glib-2.0
+    openssl ca-certificates procps
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if ((${#missing[@]})); then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+preset="${1:-default}"
+cmake --preset "$preset" -G Ninja >/dev/null
+cmake --build --preset "$preset"

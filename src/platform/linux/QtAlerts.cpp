@@ -1,0 +1,51 @@
+#include "platform/linux/QtAlerts.h"
+
+#include <QIcon>
+#include <QMessageBox>
+
+#include <cstdio>
+
+namespace talverin {
+
+void QtAlerts::runModal(const Alert& alert) {
+    const QString message = QString::fromStdString(alert.messageText.value_or(""));
+    const QString informative = QString::fromStdString(alert.informativeText.value_or(""));
+    if (headless_) {
+        const QByteArray line = QStringLiteral("alert: %1%2%3\n")
+                                    .arg(message, message.isEmpty() ? QString() : QStringLiteral(" / "),
+                                         informative)
+                                    .toUtf8();
+        std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
+        std::fflush(stderr);
+        return;
+    }
+    QMessageBox box;
+    box.setWindowTitle(QStringLiteral("TALVERIN Timestamp"));
+    box.setWindowIcon(QIcon(QStringLiteral(":/images/icon.png")));
+    if (message.isEmpty()) {
+        box.setText(informative);
+    } else {
+        box.setText(message);
+        box.setInformativeText(informative);
+    }
+    switch (alert.style.value_or(AlertStyle::Informational)) {
+    case AlertStyle::Warning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case AlertStyle::Critical:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case AlertStyle::Informational:
+        if (alert.style) {
+            box.setIcon(QMessageBox::Information);
+        } else {
+            box.setIconPixmap(QIcon(QStringLiteral(":/images/icon.png")).pixmap(64, 64));
+        }
+        break;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    box.exec();
+}
+
+} // namespace talverin

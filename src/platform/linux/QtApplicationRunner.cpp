@@ -1,0 +1,111 @@
+#include "platform/linux/QtApplicationRunner.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace talverin {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void forwardSignal(int signalNumber) {
+    const int savedErrno = errno;
+    const char byte = static_cast<char>(signalNumber);
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+} // namespace
+
+QtApplicationRunner::QtApplicationRunner() {
+    // The desktop session ending (log out) is a termination request like any other. The request
+    // is never cancelled here, so a held quit never holds up the log-out itself.
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(gui, &QGuiApplication::commitDataRequest, this, [this] { terminate(); });
+    }
+}
+
+QtApplicationRunner::~QtApplicationRunner() {
+    if (signalNotifier_) {
+        for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+            std::signal(signalNumber, SIG_DFL);
+        }
+    }
+}
+
+void QtApplicationRunner::watchTerminationSignals() {
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    connect(signalNotifier_.get(), &QSocketNotifier::activated, this,
+            &QtApplicationRunner::readSignalPipe);
+    struct sigaction action {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+void QtApplicationRunner::readSignalPipe() {
+    char bytes[16];
+    while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        // Each signal is one request: a second SIGTERM while the first quit is held ends the
+        // agent at once.
+        terminate();
+    }
+}
+
+void QtApplicationRunner::finishLaunchingWhenRunning() {
+    QTimer::singleShot(0, this, [this] { delegate_->applicationDidFinishLaunching(); });
+}
+
+void QtApplicationRunner::terminate() {
+    // Once termination is under way, or while the delegate is answering, a further request
+    // starts no new cycle.
+    if (state_ == State::Terminating || state_ == State::Asking) {
+        return;
+    }
+    state_ = State::Asking;
+    switch (delegate_->applicationShouldTerminate()) {
+    case TerminateReply::Now:
+        proceedWithTermination();
+        break;
+    case TerminateReply::Later:
+        state_ = State::Held;
+        break;
+    case TerminateReply::Cancel:
+        state_ = State::Running;
+        break;
+    }
+}
+
+void QtApplicationRunner::replyToApplicationShouldTerminate(bool shouldTerminate) {
+    // Replies count only for a held request; the delegate's own reply while it answers is
+    // superseded by its answer.
+    if (state_ != State::Held) {
+        return;
+    }
+    if (shouldTerminate) {
+        proceedWithTermination();
+    } else {
+        state_ = State::Running;
+    }
+}
+
+void QtApplicationRunner::proceedWithTermination() {
+    state_ = State::Terminating;
+    delegate_->applicationWillTerminate();
+    // Leaves every event loop, a modal dialog's included.
+    QCoreApplication::exit(0);
+}
+
+} // namespace talverin

@@ -10,7 +10,9 @@ const char* boolText(bool value) {
 
 TerminateReply AppDelegate::applicationShouldTerminate() {
     printLine(std::string("applicationShouldTerminate.lockTerminate: ") + boolText(lockTerminate));
-    if (lockTerminate) {
+    // Without a serial number the agent never began the working day and no leaving stamp could
+    // be sent, so there is nothing to wait for: holding the quit would never end.
+    if (lockTerminate || !seirialNumber) {
         platform_.application.replyToApplicationShouldTerminate(true);
         return TerminateReply::Now;
     }

@@ -52,6 +52,11 @@ Instant localTime(int year, int month, int day, int hour, int minute, int second
     return std::chrono::system_clock::from_time_t(std::mktime(&fields));
 }
 
+void ManualMainQueue::async(std::function<void()> work) {
+    journal_.record("main queue: async");
+    pending_.push_back(std::move(work));
+}
+
 bool ManualMainQueue::runOne() {
     if (pending_.empty()) {
         return false;
@@ -122,10 +127,44 @@ void FakeSleeper::sleepMicroseconds(std::uint32_t microseconds) {
 void FakeApplication::terminate() {
     ++terminateRequests;
     journal_.record("terminate");
+    if (delegate_ == nullptr || phase_ == Phase::asking || phase_ == Phase::ending) {
+        return;
+    }
+    phase_ = Phase::asking;
+    const TerminateReply answer = delegate_->applicationShouldTerminate();
+    switch (answer) {
+    case TerminateReply::Now:
+        journal_.record("answer: Now");
+        end();
+        break;
+    case TerminateReply::Later:
+        journal_.record("answer: Later");
+        phase_ = Phase::held;
+        break;
+    case TerminateReply::Cancel:
+        journal_.record("answer: Cancel");
+        phase_ = Phase::running;
+        break;
+    }
 }
 
 void FakeApplication::replyToApplicationShouldTerminate(bool shouldTerminate) {
     journal_.record(std::string("reply: ") + (shouldTerminate ? "YES" : "NO"));
+    if (phase_ != Phase::held) {
+        return;
+    }
+    if (shouldTerminate) {
+        end();
+    } else {
+        phase_ = Phase::running;
+    }
+}
+
+void FakeApplication::end() {
+    phase_ = Phase::ending;
+    delegate_->applicationWillTerminate();
+    ended = true;
+    journal_.record("ended");
 }
 
 void FakeStatusItem::setImage(const std::string& imageName) {
@@ -172,6 +211,11 @@ void FakeSystemEvents::observeScreenLocked(std::function<void()> handler) {
 void FakeSystemEvents::observeScreenUnlocked(std::function<void()> handler) {
     journal_.record("observe: screen unlocked");
     screenUnlocked = std::move(handler);
+}
+
+std::optional<std::string> FakeSerialNumber::read() {
+    journal_.record("serial read");
+    return serial;
 }
 
 void FakeLaunchAtLogin::setEnabled(bool wanted) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Journal.h"
+#include "platform/ApplicationDelegate.h"
 #include "platform/Platform.h"
 #include "records/DateFormat.h"
 
@@ -57,10 +58,12 @@ private:
     Journal& journal_;
 };
 
-// A main queue that runs nothing until the test drains it.
+// A main queue that runs nothing until the test drains it. Each posting is journaled, so a test
+// sees where in a sequence work was handed over to the main thread.
 class ManualMainQueue : public MainQueue {
 public:
-    void async(std::function<void()> work) override { pending_.push_back(std::move(work)); }
+    explicit ManualMainQueue(Journal& journal) : journal_(journal) {}
+    void async(std::function<void()> work) override;
     std::size_t pending() const { return pending_.size(); }
     // Runs one item; false when there was none.
     bool runOne();
@@ -68,6 +71,7 @@ public:
     void drain();
 
 private:
+    Journal& journal_;
     std::deque<std::function<void()>> pending_;
 };
 
@@ -118,15 +122,25 @@ private:
     Journal& journal_;
 };
 
+// Records termination calls. With a delegate attached it also plays the application runner: a
+// request asks the delegate, "later" holds it until a YES reply (a NO cancels it), and a request
+// made while the application is ending starts no new cycle.
 class FakeApplication : public Application {
 public:
     explicit FakeApplication(Journal& journal) : journal_(journal) {}
+    void attach(ApplicationDelegate& delegate) { delegate_ = &delegate; }
     void terminate() override;
     void replyToApplicationShouldTerminate(bool shouldTerminate) override;
     int terminateRequests = 0;
+    bool ended = false;
 
 private:
+    enum class Phase { running, asking, held, ending };
+    void end();
+
     Journal& journal_;
+    ApplicationDelegate* delegate_ = nullptr;
+    Phase phase_ = Phase::running;
 };
 
 class FakeStatusItem : public StatusItem {
@@ -188,8 +202,12 @@ private:
 
 class FakeSerialNumber : public SerialNumberSource {
 public:
+    explicit FakeSerialNumber(Journal& journal) : journal_(journal) {}
+    std::optional<std::string> read() override;
     std::optional<std::string> serial = "C02TEST123";
-    std::optional<std::string> read() override { return serial; }
+
+private:
+    Journal& journal_;
 };
 
 class FakeLaunchAtLogin : public LaunchAtLogin {
@@ -229,7 +247,7 @@ struct FakePlatform {
     Journal journal{home.path() / "Library" / "Logs"};
     FakeClock clock;
     FakeConsole console{journal};
-    ManualMainQueue mainQueue;
+    ManualMainQueue mainQueue{journal};
     InMemoryDefaults defaults;
     ScriptedUrlSession urlSession{journal};
     FakeSleeper sleeper{journal};
@@ -238,7 +256,7 @@ struct FakePlatform {
     FakeAlerts alerts{journal};
     FakeWorkspace workspace{journal};
     FakeSystemEvents systemEvents{journal};
-    FakeSerialNumber serialNumber;
+    FakeSerialNumber serialNumber{journal};
     FakeLaunchAtLogin launchAtLogin;
     FakeSystemInfo systemInfo{home.path()};
 

@@ -1,0 +1,238 @@
+#include "platform/linux/DeliveryWorker.h"
+
+#include <QMetaEnum>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslSocket>
+#include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace talverin {
+
+namespace {
+
+constexpr double defaultTimeoutSeconds = 60.0;
+
+// RFC 9110 token characters: what a method and a header name may be made of.
+bool isToken(const std::string& text) {
+    if (text.empty()) {
+        return false;
+    }
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F) {
+            return false;
+        }
+        return std::string_view("\"(),/:;<=>?@[\\]{}").find(c) == std::string_view::npos;
+    });
+}
+
+// A control character in a value could end the header and start another one.
+bool isSafeValue(const std::string& text) {
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+TransferError refusal(const char* kind, std::string text) {
+    return TransferError{kind, 0, std::move(text)};
+}
+
+// Why the request must not leave this process, if it must not.
+std::optional<TransferError> refusalOf(const HttpRequest& request, const QUrl& url) {
+    if (!isToken(request.method)) {
+        return refusal("InvalidMethod", "The request method is not a valid HTTP method.");
+    }
+    for (const auto& [name, value] : request.headers) {
+        if (!isToken(name)) {
+            return refusal("InvalidHeaderName", "A request header has an invalid name.");
+        }
+        if (!isSafeValue(value)) {
+            return refusal("InvalidHeaderValue", "The value of the request header " + name +
+                                                     " contains a control character.");
+        }
+    }
+    if (!url.isValid()) {
+        return refusal("InvalidUrl", "The URL is not valid: " + url.errorString().toStdString());
+    }
+    const QString scheme = url.scheme().toLower();
+    if (scheme != u"https" && scheme != u"http") {
+        return TransferError{"ProtocolUnknownError", QNetworkReply::ProtocolUnknownError,
+                             "Protocol \"" + scheme.toStdString() + "\" is unknown"};
+    }
+    return std::nullopt;
+}
+
+int timeoutMilliseconds(double seconds) {
+    if (!std::isfinite(seconds) || seconds <= 0.0) {
+        seconds = defaultTimeoutSeconds;
+    }
+    const double milliseconds = std::ceil(seconds * 1000.0);
+    if (milliseconds >= static_cast<double>(std::numeric_limits<int>::max())) {
+        return std::numeric_limits<int>::max();
+    }
+    return std::max(1, static_cast<int>(milliseconds));
+}
+
+// The errors Qt derives from an HTTP status. They report the service's answer, not a failed
+// transfer, so such a reply is an HTTP response like any other.
+bool isStatusError(QNetworkReply::NetworkError error) {
+    switch (error) {
+    case QNetworkReply::ProtocolInvalidOperationError:
+    case QNetworkReply::AuthenticationRequiredError:
+    case QNetworkReply::ContentAccessDenied:
+    case QNetworkReply::ContentNotFoundError:
+    case QNetworkReply::ContentOperationNotPermittedError:
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+    case QNetworkReply::ContentConflictError:
+    case QNetworkReply::ContentGoneError:
+    case QNetworkReply::UnknownContentError:
+    case QNetworkReply::InternalServerError:
+    case QNetworkReply::OperationNotImplementedError:
+    case QNetworkReply::ServiceUnavailableError:
+    case QNetworkReply::UnknownServerError:
+    case QNetworkReply::ProtocolUnknownError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+TransferError transferErrorOf(const QNetworkReply& reply) {
+    // Replies are only aborted when the session ends, without a completion, so a cancelled
+    // transfer is one that the transfer timeout stopped.
+    if (reply.error() == QNetworkReply::OperationCanceledError) {
+        return TransferError{"TimeoutError", QNetworkReply::TimeoutError, "The request timed out."};
+    }
+    const char* kind = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply.error());
+    return TransferError{kind != nullptr ? kind : "UnknownNetworkError", reply.error(),
+                         reply.errorString().toStdString()};
+}
+
+QNetworkRequest networkRequestOf(const HttpRequest& request, const QUrl& url,
+                                 const QSslConfiguration& tls) {
+    QNetworkRequest networkRequest(url);
+    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                QNetworkRequest::ManualRedirectPolicy);
+    networkRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    // The protocol's own caching rules; the manager has no cache, so every stamp hits the network.
+    networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                                QNetworkRequest::PreferNetwork);
+    networkRequest.setTransferTimeout(timeoutMilliseconds(request.timeoutSeconds));
+    networkRequest.setSslConfiguration(tls);
+    for (const auto& [name, value] : request.headers) {
+        const QByteArray rawName = QByteArray::fromStdString(name);
+        QByteArray rawValue = QByteArray::fromStdString(value);
+        // A header added twice carries both values, comma-separated, as HTTP defines it.
+        if (networkRequest.hasRawHeader(rawName)) {
+            rawValue = networkRequest.rawHeader(rawName) + ',' + rawValue;
+        }
+        networkRequest.setRawHeader(rawName, rawValue);
+    }
+    return networkRequest;
+}
+
+} // namespace
+
+DeliveryWorker::DeliveryWorker(QList<QSslCertificate> extraCaCertificates)
+    : extraCaCertificates_(std::move(extraCaCertificates)) {}
+
+DeliveryWorker::~DeliveryWorker() = default;
+
+void DeliveryWorker::setUp() {
+    tls_ = QSslConfiguration::defaultConfiguration();
+    tls_.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!extraCaCertificates_.isEmpty()) {
+        // The system's certificates are named explicitly: an added list must not replace them.
+        tls_.setCaCertificates(QSslConfiguration::systemCaCertificates() + extraCaCertificates_);
+    }
+    manager_ = std::make_unique<QNetworkAccessManager>();
+    manager_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
+
+void DeliveryWorker::shutDown() {
+    for (auto& [reply, transfer] : transfers_) {
+        reply->disconnect(this);
+        reply->abort();
+        delete reply;
+    }
+    transfers_.clear();
+    manager_.reset();
+}
+
+void DeliveryWorker::start(const HttpRequest& request, TransferCompletion completion) {
+    if (!manager_) {
+        return; // the session is ending; nobody is waiting for an answer any more
+    }
+    const QUrl url(QString::fromStdString(request.url), QUrl::StrictMode);
+    if (const auto refused = refusalOf(request, url)) {
+        TransferResult result;
+        result.error = *refused;
+        completion(std::move(result));
+        return;
+    }
+
+    const QNetworkRequest networkRequest = networkRequestOf(request, url, tls_);
+    // Sent by its verb, with an empty upload: Content-Length: 0. post() would add a Content-Type
+    // that the request never asked for.
+    QNetworkReply* reply = manager_->sendCustomRequest(
+        networkRequest, QByteArray::fromStdString(request.method), QByteArray());
+    transfers_.emplace(reply, Transfer{std::move(completion), QByteArray()});
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { readBody(reply); });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { finish(reply); });
+    if (reply->isFinished()) {
+        finish(reply);
+    }
+}
+
+void DeliveryWorker::readBody(QNetworkReply* reply) {
+    const auto found = transfers_.find(reply);
+    if (found == transfers_.end()) {
+        return;
+    }
+    QByteArray& body = found->second.body;
+    const qint64 room = maximumBodyBytes - body.size();
+    if (room > 0) {
+        body += reply->read(room);
+    }
+    // Past the limit the answer is drained unread, so that the transfer still ends with its status.
+    while (reply->bytesAvailable() > 0) {
+        if (reply->skip(reply->bytesAvailable()) <= 0) {
+            break;
+        }
+    }
+}
+
+void DeliveryWorker::finish(QNetworkReply* reply) {
+    const auto found = transfers_.find(reply);
+    if (found == transfers_.end()) {
+        return;
+    }
+    readBody(reply);
+    Transfer transfer = std::move(found->second);
+    transfers_.erase(found);
+
+    TransferResult result;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid()) {
+        result.response = HttpResponse{true, status.toInt()};
+    }
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::NoError || (status.isValid() && isStatusError(error))) {
+        result.body = transfer.body.toStdString();
+    } else {
+        result.error = transferErrorOf(*reply);
+    }
+    reply->disconnect(this);
+    reply->deleteLater();
+    transfer.completion(std::move(result));
+}
+
+} // namespace talverin

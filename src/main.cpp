@@ -22,6 +22,7 @@
 #include <QDBusConnectionInterface>
 
 #include <cstdio>
+#include <memory>
 
 using namespace talverin;
 
@@ -53,11 +54,12 @@ int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("TALVERIN Timestamp"));
-    QApplication::setApplicationVersion(QStringLiteral(TALVERIN_SHORT_VERSION "." TALVERIN_BUILD_NUMBER));
+    QApplication::setApplicationVersion(
+        QStringLiteral(TALVERIN_SHORT_VERSION "." TALVERIN_BUILD_NUMBER));
     QGuiApplication::setDesktopFileName(QStringLiteral("com.talverin.Timestamp"));
     const QString platformName = QGuiApplication::platformName();
-    const bool headless = platformName == QStringLiteral("offscreen") ||
-                          platformName == QStringLiteral("minimal");
+    const bool headless =
+        platformName == QStringLiteral("offscreen") || platformName == QStringLiteral("minimal");
 
     StdoutConsole console;
 
@@ -79,7 +81,7 @@ int main(int argc, char* argv[]) {
             storeLog.write(logLine);
         });
     QtMainQueue mainQueue;
-    QtUrlSession urlSession;
+    auto urlSession = std::make_unique<QtUrlSession>();
     ThreadSleeper sleeper;
     QtApplicationRunner runner;
     TrayStatusBar statusBar;
@@ -90,7 +92,7 @@ int main(int argc, char* argv[]) {
     XdgAutostart launchAtLogin(QCoreApplication::applicationFilePath(),
                                XdgAutostart::defaultEntryPath());
 
-    AppDelegate delegate(Platform{clock, console, mainQueue, defaults, urlSession, sleeper, runner,
+    AppDelegate delegate(Platform{clock, console, mainQueue, defaults, *urlSession, sleeper, runner,
                                   statusBar, alerts, workspace, systemEvents, serialNumber,
                                   launchAtLogin, systemInfo},
                          AppDelegate::Options{*origin});
@@ -106,6 +108,6 @@ int main(int argc, char* argv[]) {
     runner.finishLaunchingWhenRunning();
     QApplication::exec();
     // No answer may reach the delegate once the agent has decided to end.
-    urlSession.shutdown();
+    urlSession.reset();
     return 0;
 }

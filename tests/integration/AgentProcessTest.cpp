@@ -114,6 +114,8 @@ TEST_F(AgentProcessTest, StartsStampsTheArrivalAndReportsInOrder) {
 TEST_F(AgentProcessTest, WithoutASerialNumberTheAlertShowsAndTheAgentEnds) {
     QProcessEnvironment environment = bed.environment();
     environment.remove(QStringLiteral("TALVERIN_SERIAL_FILE"));
+    // No display of any kind: the agent goes headless by itself and the alert goes to stderr.
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     auto agent = bed.startAgent(environment, /*hideHardwareSerial=*/true);
     ASSERT_TRUE(agent->waitForExit()) << agent->errorText().toStdString();
     EXPECT_EQ(agent->exitCode(), 0);

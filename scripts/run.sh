@@ -13,10 +13,16 @@ rm -rf "$demo"
 mkdir -p "$demo/home"
 tools/stamp-service/make-ca.sh "$demo/ca" >/dev/null
 
-build/tools/talverin-stamp-service --cert "$demo/ca/server.pem" --key "$demo/ca/server-key.pem" \
+# In a session of its own, so that Ctrl-C reaches the agent but not the service that must answer
+# its leaving stamp.
+setsid build/tools/talverin-stamp-service --cert "$demo/ca/server.pem" --key "$demo/ca/server-key.pem" \
     --log "$demo/requests.jsonl" >"$demo/service.out" 2>&1 &
 service=$!
-trap 'kill "$service" 2>/dev/null || true' EXIT
+cleanup() {
+    kill "$service" 2>/dev/null || true
+    [ -z "${bus:-}" ] || kill "$bus" 2>/dev/null || true
+}
+trap cleanup EXIT
 for _ in $(seq 100); do
     grep -q '^listening ' "$demo/service.out" 2>/dev/null && break
     sleep 0.1
@@ -35,14 +41,25 @@ fi
 echo "Stamp service: $TALVERIN_SERVICE_ORIGIN (requests in $demo/requests.jsonl)"
 echo "Agent log:     $HOME/Library/Logs"
 echo "Quit with Ctrl-C; the leaving stamp is sent first."
-run=(build/talverin-timestamp)
+# Without a session bus (a plain console), the demo brings its own for the agent's commands.
 if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ] && ! [ -S "/run/user/$(id -u)/bus" ]; then
-    run=(dbus-run-session -- "${run[@]}")
+    { read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+    export DBUS_SESSION_BUS_ADDRESS
 fi
+# Ctrl-C is the agent's to handle: it sends the leaving stamp and ends once it has the answer.
+trap ':' INT
 status=0
-"${run[@]}" || status=$?
+build/talverin-timestamp || status=$?
+trap - INT
 
 echo
 echo "The service received:"
-cat "$demo/requests.jsonl" 2>/dev/null || true
+/usr/bin/python3 - "$demo/requests.jsonl" <<'SUMMARY' || true
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    request = json.loads(line)
+    serial = [value for name, value in request["headers"] if name.lower() == "x-osx-number"]
+    print(f'  {request["received"]}  {request["method"]} {request["path"]}?{request["query"]}'
+          f'  X-OSX-NUMBER: {", ".join(serial)}  -> {request["action"]}')
+SUMMARY
 exit "$status"

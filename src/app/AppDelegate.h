@@ -81,6 +81,11 @@ public:
 
 private:
     void sendStamp(StampKind kind, const std::string& unSentKey, Completion completion);
+    // Sorts an answer: an accepted stamp's record is removed and its body text returned; a
+    // refused or undelivered one is logged on the main queue and nothing is returned.
+    std::optional<std::string> settleOutcome(StampKind kind, const TransferResult& result,
+                                             const std::string& effectiveKey,
+                                             const Completion& completion);
     void printLine(const std::string& line) const { platform_.console.printLine(line); }
 
     Platform platform_;

@@ -13,64 +13,53 @@ bool isDelivered(const TransferResult& result) {
 
 } // namespace
 
-void AppDelegate::handleArrivalResult(const TransferResult& result, const std::string& effectiveKey,
-                                      const Completion& completion, const std::string& callerKey) {
-    const StampKindTraits& traits = traitsOf(StampKind::arrival);
+std::optional<std::string> AppDelegate::settleOutcome(StampKind kind, const TransferResult& result,
+                                                      const std::string& effectiveKey,
+                                                      const Completion& completion) {
+    const StampKindTraits& traits = traitsOf(kind);
     if (!isDelivered(result)) {
         platform_.mainQueue.async(
             [this, line = traits.notDeliveredLogPrefix + describeOptionalError(result.error)] {
                 writeLog(line);
             });
-        return;
+        return std::nullopt;
     }
-    if (!isAcceptedStatus(StampKind::arrival, result.response->statusCode)) {
+    if (!isAcceptedStatus(kind, result.response->statusCode)) {
         platform_.mainQueue.async([this, prefix = traits.refusalLogPrefix, body = *result.body] {
             writeLog(prefix + decodeUtf8Lossy(body));
         });
-        return;
+        return std::nullopt;
     }
     printLine(traits.label);
     removeUnsent(effectiveKey);
     // The record is gone before the body is looked at, so an odd answer cannot keep it.
-    const std::string text = decodeUtf8Lossy(*result.body);
+    std::string text = decodeUtf8Lossy(*result.body);
     writeLog(traits.successLogPrefix + text);
     if (completion) {
         platform_.mainQueue.async(completion);
     }
-    printLine(text);
-    // Only a fresh arrival looks for older stamps; a resend never starts another scan.
-    if (callerKey.empty()) {
-        printUnsent();
+    return text;
+}
+
+void AppDelegate::handleArrivalResult(const TransferResult& result, const std::string& effectiveKey,
+                                      const Completion& completion, const std::string& callerKey) {
+    if (const auto text = settleOutcome(StampKind::arrival, result, effectiveKey, completion)) {
+        printLine(*text);
+        // Only a fresh arrival looks for older stamps; a resend never starts another scan.
+        if (callerKey.empty()) {
+            printUnsent();
+        }
     }
 }
 
 void AppDelegate::handleLeavingResult(const TransferResult& result, const std::string& effectiveKey,
                                       const Completion& completion) {
-    const StampKindTraits& traits = traitsOf(StampKind::leaving);
-    if (!isDelivered(result)) {
-        platform_.mainQueue.async(
-            [this, line = traits.notDeliveredLogPrefix + describeOptionalError(result.error)] {
-                writeLog(line);
-            });
-        platform_.mainQueue.async([this] { terminateIfLocked(); });
-        return;
-    }
-    if (!isAcceptedStatus(StampKind::leaving, result.response->statusCode)) {
-        platform_.mainQueue.async([this, prefix = traits.refusalLogPrefix, body = *result.body] {
-            writeLog(prefix + decodeUtf8Lossy(body));
-        });
-        platform_.mainQueue.async([this] { terminateIfLocked(); });
-        return;
-    }
-    printLine(traits.label);
-    removeUnsent(effectiveKey);
-    const std::string text = decodeUtf8Lossy(*result.body);
-    writeLog(traits.successLogPrefix + text);
-    if (completion) {
-        platform_.mainQueue.async(completion);
-    }
+    const auto text = settleOutcome(StampKind::leaving, result, effectiveKey, completion);
+    // Whatever the answer, a quit held for a leaving stamp may now go ahead.
     platform_.mainQueue.async([this] { terminateIfLocked(); });
-    printLine(text);
+    if (text) {
+        printLine(*text);
+    }
 }
 
 } // namespace talverin

@@ -46,15 +46,15 @@ TEST_F(DesktopCommandsTest, EveryCommandDoesItsWorkAndOnlyAcceptedManualStampsAr
     ASSERT_TRUE(arrived);
     EXPECT_TRUE(keepScreenshot(bed.driver, arrived->frame, "stamp-done"));
     dismiss(arrived);
-    ASSERT_THAT(bed.requestsTo(arrivalPath), SizeIs(2));
+    ASSERT_THAT(bed.agent.requestsTo(arrivalPath), SizeIs(2));
     const std::string manualArrival = keyOf(lines(), arrivalAccepted, 1);
-    EXPECT_EQ(bed.requestsTo(arrivalPath)[1].query, "tim=" + timeOf(manualArrival));
+    EXPECT_EQ(bed.agent.requestsTo(arrivalPath)[1].query, "tim=" + timeOf(manualArrival));
 
     ASSERT_TRUE(call("leaveNow"));
     dismiss(theOnlyDialog());
-    ASSERT_THAT(bed.requestsTo(leavingPath), SizeIs(1));
+    ASSERT_THAT(bed.agent.requestsTo(leavingPath), SizeIs(1));
     const std::string manualLeaving = keyOf(lines(), leavingAccepted, 0);
-    EXPECT_EQ(bed.requestsTo(leavingPath)[0].query, "tim=" + timeOf(manualLeaving));
+    EXPECT_EQ(bed.agent.requestsTo(leavingPath)[0].query, "tim=" + timeOf(manualLeaving));
 
     // Launch at login: the toggle says what it did; the plain setting keeps the state quietly.
     ASSERT_TRUE(call("automaticLaunchManual"));
@@ -71,20 +71,17 @@ TEST_F(DesktopCommandsTest, EveryCommandDoesItsWorkAndOnlyAcceptedManualStampsAr
     ASSERT_TRUE(call("leaveNow"));
     const std::string failurePrefix =
         "サーバに接続ができなかったため、終了時の打刻を実行できませんでした:Optional(";
-    ASSERT_TRUE(waitUntil([&] {
-        const auto log = bed.agent.logMessages();
-        return !log.empty() && log.back().starts_with(failurePrefix);
-    }));
+    ASSERT_TRUE(bed.agent.waitForLogLineStartingWith(failurePrefix));
     const auto kept = bed.agent.records();
     ASSERT_THAT(kept, SizeIs(1));
     const std::string keptKey = kept.begin()->first;
     EXPECT_EQ(keptKey, keyOf(lines(), leavingAccepted, 1));
     ASSERT_TRUE(bed.agent.service->clearBehaviours());
     ASSERT_TRUE(answerBothStamps());
-    const std::size_t attempts = bed.requestsTo(leavingPath).size();
+    const std::size_t attempts = bed.agent.requestsTo(leavingPath).size();
     ASSERT_TRUE(call("leaveWithUnSentKey", {QString::fromStdString(keptKey)}));
     ASSERT_TRUE(agent->waitForLine(QString::fromStdString("removeUnsent: " + keptKey)));
-    EXPECT_EQ(bed.requestsTo(leavingPath).back().query, "tim=" + timeOf(keptKey));
+    EXPECT_EQ(bed.agent.requestsTo(leavingPath).back().query, "tim=" + timeOf(keptKey));
     // The console line comes just before the record goes.
     EXPECT_TRUE(waitUntil([&] { return bed.agent.records().empty(); }));
     // Had either stamp announced itself, its box would still be open beside this one.
@@ -96,13 +93,12 @@ TEST_F(DesktopCommandsTest, EveryCommandDoesItsWorkAndOnlyAcceptedManualStampsAr
     EXPECT_EQ(agent->exitCode(), 0);
     const std::string quitKey = keyOf(lines(), leavingAccepted, 2);
     ASSERT_NE(quitKey, "");
-    EXPECT_THAT(bed.requestsTo(leavingPath), SizeIs(attempts + 2));
+    EXPECT_THAT(bed.agent.requestsTo(leavingPath), SizeIs(attempts + 2));
     EXPECT_THAT(bed.agent.records(), IsEmpty());
     EXPECT_THAT(bed.openedUrls(), SizeIs(1));
 
-    const DailyLogFiles log = bed.dailyLog();
-    ASSERT_EQ(log.problem(), "");
-    std::vector<std::string> messages = log.messages();
+    ASSERT_EQ(bed.logProblem(), "");
+    std::vector<std::string> messages = bed.agent.logMessages();
     const std::string arrivalKey = keyOf(lines(), arrivalAccepted, 0);
     std::vector<std::string> expected = startLogMessages(origin(), timeOf(arrivalKey), morning);
     const std::string arrivalEndpoint = "Arrival Endpoint: " + origin() + arrivalPath + "?tim=";

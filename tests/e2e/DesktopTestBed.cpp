@@ -2,6 +2,7 @@
 
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QTimeZone>
 
 #include <fstream>
 #include <iterator>
@@ -114,28 +115,27 @@ std::vector<std::string> DesktopTestBed::openedUrls() const {
     return urls;
 }
 
-DailyLogFiles DesktopTestBed::dailyLog() const {
-    return DailyLogFiles(agent.home, started, QDateTime::currentDateTimeUtc(), "Asia/Tokyo");
+std::string DesktopTestBed::logProblem() const {
+    const QTimeZone zone("Asia/Tokyo");
+    // Lines carry whole seconds.
+    QDateTime previous = started.addMSecs(-started.time().msec());
+    const QDateTime end = QDateTime::currentDateTimeUtc();
+    for (const std::string& line : agent.rawLogLines()) {
+        const QDateTime read = QDateTime::fromString(QString::fromStdString(line.substr(0, 19)),
+                                                     QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+        const QDateTime when(read.date(), read.time(), zone);
+        if (line.size() < 22 || line.compare(19, 3, " - ") != 0 || !read.isValid() ||
+            when < previous || when > end) {
+            return "a line out of form, outside the run or going back: " + line;
+        }
+        previous = when;
+    }
+    return {};
 }
 
 std::string DesktopTestBed::autostartEntryText() const {
     std::ifstream in(agent.autostartEntry(), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::vector<ServiceRequest> DesktopTestBed::requestsTo(const std::string& path) const {
-    std::vector<ServiceRequest> matching;
-    for (const auto& request : agent.service->requests().value_or(std::vector<ServiceRequest>{})) {
-        if (request.path == path) {
-            matching.push_back(request);
-        }
-    }
-    return matching;
-}
-
-bool DesktopTestBed::waitForRequests(const std::string& path, std::size_t count,
-                                     int timeoutMs) const {
-    return waitUntil([&] { return requestsTo(path).size() >= count; }, timeoutMs);
 }
 
 } // namespace talverin::testing

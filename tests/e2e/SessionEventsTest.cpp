@@ -60,18 +60,18 @@ TEST_F(SessionEventsTest,
 
     // GNOME's screensaver locks; logind then says the same: one leaving stamp. logind unlocks.
     ASSERT_TRUE(screenSaver("org.gnome.ScreenSaver", true));
-    ASSERT_TRUE(bed.waitForRequests(leavingPath, 1));
+    ASSERT_TRUE(bed.agent.waitForRequests(leavingPath, 1));
     ASSERT_TRUE(lockedHint(true));
     ASSERT_TRUE(lockedHint(false));
-    ASSERT_TRUE(bed.waitForRequests(arrivalPath, 2));
+    ASSERT_TRUE(bed.agent.waitForRequests(arrivalPath, 2));
     ASSERT_TRUE(agent->waitForLine(QString::fromStdString("removeUnsent: " + arrivalKey(1))));
 
     // logind locks; the freedesktop screensaver repeats it; Xfce's unlocks, logind agrees.
     ASSERT_TRUE(lockedHint(true));
-    ASSERT_TRUE(bed.waitForRequests(leavingPath, 2));
+    ASSERT_TRUE(bed.agent.waitForRequests(leavingPath, 2));
     ASSERT_TRUE(screenSaver("org.freedesktop.ScreenSaver", true));
     ASSERT_TRUE(screenSaver("org.xfce.ScreenSaver", false));
-    ASSERT_TRUE(bed.waitForRequests(arrivalPath, 3));
+    ASSERT_TRUE(bed.agent.waitForRequests(arrivalPath, 3));
     ASSERT_TRUE(agent->waitForLine(QString::fromStdString("removeUnsent: " + arrivalKey(2))));
     ASSERT_TRUE(lockedHint(false));
 
@@ -86,8 +86,8 @@ TEST_F(SessionEventsTest,
 
     EXPECT_THAT(requestedPaths(), ElementsAre(arrivalPath, leavingPath, arrivalPath, leavingPath,
                                               arrivalPath, leavingPath));
-    const auto arrivals = bed.requestsTo(arrivalPath);
-    const auto leavings = bed.requestsTo(leavingPath);
+    const auto arrivals = bed.agent.requestsTo(arrivalPath);
+    const auto leavings = bed.agent.requestsTo(leavingPath);
     ASSERT_THAT(arrivals, SizeIs(3));
     ASSERT_THAT(leavings, SizeIs(3));
     for (int n = 0; n < 3; ++n) {
@@ -98,8 +98,7 @@ TEST_F(SessionEventsTest,
     EXPECT_THAT(agent->outputLines(),
                 Contains(QStringLiteral("applicationWillTerminate.lockTerminate: true")));
 
-    const DailyLogFiles log = bed.dailyLog();
-    ASSERT_EQ(log.problem(), "");
+    ASSERT_EQ(bed.logProblem(), "");
     std::vector<std::string> expected = startLogMessages(origin(), timeOf(arrivalKey(0)), morning);
     for (int n = 0; n < 2; ++n) {
         for (const auto& line : stampLog(leavingPath, leavingKey(n))) {
@@ -112,7 +111,7 @@ TEST_F(SessionEventsTest,
     expected.push_back(stampLog(leavingPath, leavingKey(2))[0]);
     const std::vector<std::string> quitTail{"終了時の打刻: " + leavingKey(2),
                                             stampLog(leavingPath, leavingKey(2))[1]};
-    const auto messages = log.messages();
+    const auto messages = bed.agent.logMessages();
     ASSERT_EQ(messages.size(), expected.size() + 2) << ::testing::PrintToString(messages);
     EXPECT_THAT(std::vector<std::string>(messages.begin(), messages.end() - 2),
                 ElementsAreArray(expected));
@@ -142,14 +141,14 @@ TEST_F(SessionEventsTest, PowerOffWithTheStampDoneBoxOpenSendsTheLeavingStampAnd
                            QStringLiteral("applicationShouldTerminate.lockTerminate: true"),
                            QStringLiteral("applicationWillTerminate.lockTerminate: true")}))
         << lines.join(u'\n').toStdString();
-    ASSERT_THAT(bed.requestsTo(leavingPath), SizeIs(1));
-    EXPECT_EQ(bed.requestsTo(leavingPath)[0].query, "tim=" + timeOf(leavingKey));
+    ASSERT_THAT(bed.agent.requestsTo(leavingPath), SizeIs(1));
+    EXPECT_EQ(bed.agent.requestsTo(leavingPath)[0].query, "tim=" + timeOf(leavingKey));
     EXPECT_THAT(bed.agent.records(), IsEmpty());
     // The shutdown inhibitor went with the agent.
     for (const auto& [what, mode, held] : bed.agent.inhibitors()) {
         EXPECT_FALSE(held) << what << " " << mode;
     }
-    const auto messages = bed.dailyLog().messages();
+    const auto messages = bed.agent.logMessages();
     ASSERT_GE(messages.size(), 2u);
     EXPECT_THAT(std::vector<std::string>(messages.end() - 2, messages.end()),
                 ElementsAreArray(stampLog(leavingPath, leavingKey)));
@@ -161,18 +160,13 @@ TEST_F(SessionEventsTest, AStartWhileTheServiceIsDownIsSentWithItsTimeAfterTheNe
     auto agent = bed.startAgent();
     const std::string failurePrefix =
         "サーバに接続ができなかったため、開始時の打刻を実行できませんでした:Optional(";
-    ASSERT_TRUE(waitUntil([&] {
-        const auto log = bed.agent.logMessages();
-        return std::any_of(log.begin(), log.end(), [&](const std::string& line) {
-            return line.starts_with(failurePrefix);
-        });
-    }));
+    ASSERT_TRUE(bed.agent.waitForLogLineStartingWith(failurePrefix));
     ASSERT_TRUE(bed.tray->waitForAgentIcon());
     const std::string keptKey = keyOf(agent->outputLines(), arrivalAccepted);
     ASSERT_THAT(bed.agent.records(), ElementsAre(std::pair(keptKey, timeOf(keptKey))));
     ASSERT_TRUE(bed.agent.service->clearBehaviours());
     ASSERT_TRUE(answerBothStamps());
-    const std::size_t attempts = bed.requestsTo(arrivalPath).size();
+    const std::size_t attempts = bed.agent.requestsTo(arrivalPath).size();
     // Records are keyed by the second: the next stamp must not share the kept one's.
     ASSERT_TRUE(waitUntil([&] {
         return QDateTime::currentDateTime()
@@ -184,19 +178,18 @@ TEST_F(SessionEventsTest, AStartWhileTheServiceIsDownIsSentWithItsTimeAfterTheNe
     // The service is back. The screen locks and unlocks: the fresh arrival is accepted, then the
     // one from the start goes with its own time.
     ASSERT_TRUE(screenSaver("org.gnome.ScreenSaver", true));
-    ASSERT_TRUE(bed.waitForRequests(leavingPath, 1));
+    ASSERT_TRUE(bed.agent.waitForRequests(leavingPath, 1));
     ASSERT_TRUE(screenSaver("org.gnome.ScreenSaver", false));
     ASSERT_TRUE(agent->waitForLine(QString::fromStdString("removeUnsent: " + keptKey)));
-    const auto arrivals = bed.requestsTo(arrivalPath);
+    const auto arrivals = bed.agent.requestsTo(arrivalPath);
     ASSERT_THAT(arrivals, SizeIs(attempts + 2));
     EXPECT_EQ(arrivals[attempts].query,
               "tim=" + timeOf(keyOf(agent->outputLines(), arrivalAccepted, 1)));
     EXPECT_EQ(arrivals[attempts + 1].query, "tim=" + timeOf(keptKey));
     EXPECT_TRUE(waitUntil([&] { return bed.agent.records().empty(); }));
 
-    const DailyLogFiles log = bed.dailyLog();
-    ASSERT_EQ(log.problem(), "");
-    const auto messages = log.messages();
+    ASSERT_EQ(bed.logProblem(), "");
+    const auto messages = bed.agent.logMessages();
     EXPECT_THAT(messages, Contains("printUnsent： " + keptKey + " / " + timeOf(keptKey)));
     EXPECT_TRUE(containsInOrder(
         messages,
@@ -229,9 +222,9 @@ TEST_F(NoSerialNumberTest, TheAlertIsShownAndClosingItEndsTheAgent) {
                             QStringLiteral("applicationWillTerminate.lockTerminate: false")));
     // The box was on the screen, not on standard error.
     EXPECT_THAT(agent->errorText().toStdString(), IsEmpty());
-    const DailyLogFiles log = bed.dailyLog();
-    ASSERT_EQ(log.problem(), "");
-    EXPECT_THAT(log.messages(), ElementsAre("自動起動の設定：true"));
+    ASSERT_EQ(bed.logProblem(), "");
+    const auto log = bed.agent.logMessages();
+    EXPECT_THAT(log, ElementsAre("自動起動の設定：true"));
     EXPECT_THAT(bed.agent.service->requests().value(), IsEmpty());
     EXPECT_THAT(bed.agent.records(), IsEmpty());
     EXPECT_TRUE(std::filesystem::exists(bed.agent.autostartEntry()));

@@ -35,7 +35,6 @@ public:
     QStringList registeredItems() const;
     // Waits until exactly one item is registered and remembers it.
     bool waitForItem(int timeoutMs = 30000);
-    const QString& itemService() const { return service_; }
 
     QVariant itemProperty(const QString& name) const;
     std::vector<ItemPixmap> iconPixmaps() const;

@@ -21,8 +21,6 @@ public:
 
     bool isRunning() const { return host_.state() == QProcess::Running && panel_.has_value(); }
     const std::string& errorText() const { return errorText_; }
-    // The panel the icons sit in.
-    const std::optional<XWindow>& panel() const { return panel_; }
     // Where the panel is now: it grows as icons dock.
     QRect panelFrame();
 

@@ -17,16 +17,6 @@ using ::testing::IsEmpty;
 using ::testing::SizeIs;
 using ::testing::UnorderedElementsAreArray;
 
-std::string describe(const std::vector<XWindow>& windows) {
-    std::string text;
-    for (const auto& w : windows) {
-        text += "\n" + w.id.toStdString() + " '" + w.title.toStdString() + "' " +
-                w.types.join(u',').toStdString() + " " + std::to_string(w.frame.width()) + "x" +
-                std::to_string(w.frame.height());
-    }
-    return text;
-}
-
 int distinctColours(const QImage& image) {
     std::set<QRgb> colours;
     for (int y = 0; y < image.height(); ++y) {
@@ -55,8 +45,8 @@ protected:
         const std::string leavingKey = keyOf(lines, leavingAccepted);
         ASSERT_NE(arrivalKey, "");
         ASSERT_NE(leavingKey, "");
-        const auto arrivals = bed.requestsTo(arrivalPath);
-        const auto leavings = bed.requestsTo(leavingPath);
+        const auto arrivals = bed.agent.requestsTo(arrivalPath);
+        const auto leavings = bed.agent.requestsTo(leavingPath);
         ASSERT_THAT(arrivals, SizeIs(1));
         ASSERT_THAT(leavings, SizeIs(1));
         EXPECT_EQ(arrivals[0].query, "tim=" + timeOf(arrivalKey));
@@ -92,17 +82,16 @@ protected:
             lines, QStringList{everyLine[8], everyLine[9], everyLine[10], everyLine[11]}));
         EXPECT_TRUE(containsInOrder(lines, QStringList{everyLine[10], everyLine[12]}));
 
-        const DailyLogFiles log = bed.dailyLog();
-        ASSERT_EQ(log.problem(), "");
+        ASSERT_EQ(bed.logProblem(), "");
+        const auto log = bed.agent.logMessages();
         std::vector<std::string> expected = startLogMessages(origin(), timeOf(arrivalKey), morning);
         expected.push_back("Leaving Endpoint: " + origin() + leavingPath + "?" + leavings[0].query);
         expected.push_back("終了時の打刻: " + leavingKey);
         expected.push_back("終了時の打刻に成功しました:" + evening);
-        EXPECT_THAT(log.messages(), UnorderedElementsAreArray(expected));
-        EXPECT_TRUE(
-            containsInOrder(log.messages(), {expected[0], expected[1], expected[2], expected[3],
-                                             expected[4], expected[5], expected[6], expected[7]}));
-        EXPECT_TRUE(containsInOrder(log.messages(), {expected[6], expected[8]}));
+        EXPECT_THAT(log, UnorderedElementsAreArray(expected));
+        EXPECT_TRUE(containsInOrder(log, {expected[0], expected[1], expected[2], expected[3],
+                                          expected[4], expected[5], expected[6], expected[7]}));
+        EXPECT_TRUE(containsInOrder(log, {expected[6], expected[8]}));
 
         EXPECT_THAT(bed.agent.records(), IsEmpty());
         EXPECT_EQ(bed.autostartEntryText(),
@@ -133,7 +122,7 @@ TEST_F(XembedTrayTest, TheIconOpensTheMenuAndEachItemDoesItsWork) {
     const QPoint onIcon(icon->frame.center().x(), icon->frame.bottom() - 1);
     ASSERT_TRUE(bed.driver.click(onIcon));
     auto menu = bed.driver.waitForPopupMenu();
-    ASSERT_TRUE(menu) << "the menu did not open" << describe(bed.driver.agentWindows());
+    ASSERT_TRUE(menu) << "the menu did not open";
     // It opens by the icon and stays on the screen.
     EXPECT_GE(menu->frame.left(), 0);
     EXPECT_LE(menu->frame.right(), VirtualDisplay::width - 1);

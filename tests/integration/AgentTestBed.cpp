@@ -1,8 +1,11 @@
 #include "AgentTestBed.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusMessage>
+#include <QTest>
 
+#include <algorithm>
 #include <fstream>
 #include <sqlite3.h>
 
@@ -76,7 +79,7 @@ std::unique_ptr<AgentProcess> AgentTestBed::startAgent(const QProcessEnvironment
     return std::make_unique<AgentProcess>(environment, prefix);
 }
 
-std::vector<std::string> AgentTestBed::logMessages() const {
+std::vector<std::string> AgentTestBed::rawLogLines() const {
     std::vector<std::filesystem::path> files;
     std::error_code error;
     for (const auto& entry :
@@ -84,15 +87,51 @@ std::vector<std::string> AgentTestBed::logMessages() const {
         files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
-    std::vector<std::string> messages;
+    std::vector<std::string> lines;
     for (const auto& file : files) {
         std::ifstream in(file, std::ios::binary);
         for (std::string line; std::getline(in, line);) {
-            // "yyyy/MM/dd HH:mm:ss - " is 22 bytes.
-            messages.push_back(line.size() >= 22 ? line.substr(22) : line);
+            lines.push_back(line);
         }
     }
+    return lines;
+}
+
+std::vector<std::string> AgentTestBed::logMessages() const {
+    std::vector<std::string> messages;
+    for (const std::string& line : rawLogLines()) {
+        // "yyyy/MM/dd HH:mm:ss - " is 22 bytes.
+        messages.push_back(line.size() >= 22 ? line.substr(22) : line);
+    }
     return messages;
+}
+
+bool AgentTestBed::waitForLogLineStartingWith(const std::string& prefix, int timeoutMs) const {
+    return QTest::qWaitFor(
+        [&] {
+            const auto log = logMessages();
+            return std::any_of(log.begin(), log.end(),
+                               [&](const std::string& line) { return line.starts_with(prefix); });
+        },
+        timeoutMs);
+}
+
+std::vector<ServiceRequest> AgentTestBed::requestsTo(const std::string& path) const {
+    std::vector<ServiceRequest> matching;
+    for (const auto& request : service->requests().value_or(std::vector<ServiceRequest>{})) {
+        if (request.path == path) {
+            matching.push_back(request);
+        }
+    }
+    return matching;
+}
+
+bool AgentTestBed::waitForRequests(const std::string& path, std::size_t count,
+                                   int timeoutMs) const {
+    // The agent prints a stamp's lines before it sends it: serve its output first, so that a
+    // test reading them after the wait finds them.
+    QCoreApplication::processEvents();
+    return QTest::qWaitFor([&] { return requestsTo(path).size() >= count; }, timeoutMs);
 }
 
 std::filesystem::path AgentTestBed::storeFile() const {

@@ -28,8 +28,13 @@ public:
     std::unique_ptr<AgentProcess> startAgent(const QProcessEnvironment& environment,
                                              bool hideHardwareSerial = false) const;
 
-    // Today's and every other day's log lines, without their timestamps, in file order.
+    // Every line of every daily log file as written, and the same without the timestamps.
+    std::vector<std::string> rawLogLines() const;
     std::vector<std::string> logMessages() const;
+    bool waitForLogLineStartingWith(const std::string& prefix, int timeoutMs = 30000) const;
+    // The requests the service received for one path, in order.
+    std::vector<ServiceRequest> requestsTo(const std::string& path) const;
+    bool waitForRequests(const std::string& path, std::size_t count, int timeoutMs = 30000) const;
     // The unsent records on disk, read the way the agent stores them.
     std::map<std::string, std::string> records() const;
     std::filesystem::path storeFile() const;

@@ -1,26 +1,21 @@
 #include "FakePlatform.h"
+#include "ScopedEnvironmentVariable.h"
 #include "app/AppDelegate.h"
 #include "platform/linux/LinuxSystemInfo.h"
-#include "platform/linux/QtApplicationRunner.h"
 #include "platform/linux/ServiceOrigin.h"
 #include "platform/linux/XdgAutostart.h"
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QTimer>
-
 #include <gmock/gmock.h>
 
-#include <csignal>
 #include <fstream>
 
 namespace talverin {
 namespace {
 
-using ::testing::ElementsAre;
 using testing::FakePlatform;
 using ::testing::HasSubstr;
 using testing::localTime;
+using testing::ScopedEnvironmentVariable;
 using testing::ScopedTimeZone;
 using testing::TemporaryFolder;
 
@@ -34,18 +29,12 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
-// Runs the event loop until the runner ends it; false when it never does.
-bool eventLoopEnds(int timeoutMs = 5000) {
-    bool timedOut = false;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [&] {
-        timedOut = true;
-        QCoreApplication::exit(1);
-    });
-    guard.start(timeoutMs);
-    QCoreApplication::exec();
-    return !timedOut;
+// The fakes with real launch-at-login and system information in their place.
+Platform withReal(FakePlatform& fakes, LaunchAtLogin& launchAtLogin, SystemInfo& systemInfo) {
+    const Platform p = fakes.platform();
+    return Platform{p.clock,        p.console,      p.mainQueue,   p.defaults, p.urlSession,
+                    p.sleeper,      p.application,  p.statusBar,   p.alerts,   p.workspace,
+                    p.systemEvents, p.serialNumber, launchAtLogin, systemInfo};
 }
 
 TEST(XdgAutostartTest, FollowsTheEntryAndItsSwitches) {
@@ -82,12 +71,7 @@ TEST(XdgAutostartTest, StartUpSwitchesLaunchAtLoginOnAgainAfterTheUserSwitchedIt
                      "X-GNOME-Autostart-enabled=false\n");
     XdgAutostart autostart(QStringLiteral("/usr/bin/talverin-timestamp"),
                            QString::fromStdString(entry.string()));
-    Platform platform = fakes.platform();
-    AppDelegate delegate(Platform{platform.clock, platform.console, platform.mainQueue,
-                                  platform.defaults, platform.urlSession, platform.sleeper,
-                                  platform.application, platform.statusBar, platform.alerts,
-                                  platform.workspace, platform.systemEvents, platform.serialNumber,
-                                  autostart, platform.systemInfo},
+    AppDelegate delegate(withReal(fakes, autostart, fakes.systemInfo),
                          {"https://talverin.example"});
     delegate.applicationDidFinishLaunching();
 
@@ -138,80 +122,12 @@ TEST(LinuxSystemInfoTest, EnvironmentReportSaysTrueInDaylightSavingTime) {
     FakePlatform fakes;
     ScopedTimeZone newYork("America/New_York");
     fakes.clock.current = localTime(2024, 7, 1, 9, 0, 0);
-    const QByteArray previousHome = qgetenv("HOME");
-    qputenv("HOME", QByteArray::fromStdString(fakes.home.path().string()));
+    ScopedEnvironmentVariable home("HOME", fakes.home.path().string());
     LinuxSystemInfo info;
-    Platform platform = fakes.platform();
-    AppDelegate delegate(Platform{platform.clock, platform.console, platform.mainQueue,
-                                  platform.defaults, platform.urlSession, platform.sleeper,
-                                  platform.application, platform.statusBar, platform.alerts,
-                                  platform.workspace, platform.systemEvents, platform.serialNumber,
-                                  platform.launchAtLogin, info},
-                         {"https://talverin.example"});
+    AppDelegate delegate(withReal(fakes, fakes.launchAtLogin, info), {"https://talverin.example"});
     delegate.applicationDidFinishLaunching();
     EXPECT_THAT(fakes.journal.entries(),
                 ::testing::Contains("log: TimeZone: America/New_York / IsDaylightSaving: true"));
-    qputenv("HOME", previousHome);
-}
-
-// The delegate's quit interlock on the real event loop: held until the leaving stamp's answer.
-class RunnerTest : public ::testing::Test {
-protected:
-    RunnerTest() {
-        runner.setDelegate(delegate);
-        delegate.applicationDidFinishLaunching();
-        fakes.urlSession.answerStatus(200, "ok");
-        fakes.mainQueue.drain();
-        fakes.journal.clear();
-    }
-
-    FakePlatform fakes;
-    QtApplicationRunner runner;
-    Platform platform = fakes.platform();
-    AppDelegate delegate{Platform{platform.clock, platform.console, platform.mainQueue,
-                                  platform.defaults, platform.urlSession, platform.sleeper, runner,
-                                  platform.statusBar, platform.alerts, platform.workspace,
-                                  platform.systemEvents, platform.serialNumber,
-                                  platform.launchAtLogin, platform.systemInfo},
-                         {"https://talverin.example"}};
-};
-
-TEST_F(RunnerTest, QuitIsHeldUntilTheLeavingAnswerThenEndsOnce) {
-    QTimer::singleShot(0, [&] {
-        runner.terminate();
-        EXPECT_EQ(runner.state(), QtApplicationRunner::State::Held);
-        EXPECT_EQ(fakes.urlSession.pending(), 1u);
-        QTimer::singleShot(0, [&] {
-            fakes.urlSession.answerStatus(200, "done");
-            fakes.mainQueue.drain();
-        });
-    });
-    ASSERT_TRUE(eventLoopEnds());
-    EXPECT_EQ(runner.state(), QtApplicationRunner::State::Terminating);
-    const auto console = fakes.journal.entriesStartingWith("console: ");
-    EXPECT_EQ(
-        std::count(console.begin(), console.end(), "applicationWillTerminate.lockTerminate: true"),
-        1);
-    EXPECT_EQ(console.front(), "applicationShouldTerminate.lockTerminate: false");
-    EXPECT_TRUE(fakes.defaults.values.empty());
-}
-
-TEST_F(RunnerTest, SecondSigtermWhileHeldEndsAtOnceAndKeepsTheRecord) {
-    runner.watchTerminationSignals();
-    QTimer::singleShot(0, [] { std::raise(SIGTERM); });
-    QTimer::singleShot(50, [&] {
-        EXPECT_EQ(runner.state(), QtApplicationRunner::State::Held);
-        std::raise(SIGTERM);
-    });
-    ASSERT_TRUE(eventLoopEnds());
-    EXPECT_THAT(fakes.journal.entriesStartingWith("console: applicationShouldTerminate"),
-                ElementsAre(".lockTerminate: false", ".lockTerminate: true"));
-    EXPECT_EQ(
-        fakes.journal
-            .entriesStartingWith("request: POST https://talverin.example/api/osx/v1/stamp/leaving")
-            .size(),
-        1u);
-    EXPECT_EQ(fakes.defaults.values.size(), 1u);
 }
 
 } // namespace

@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
 """A StatusNotifierWatcher with a host, the way a Plasma panel offers one: owns
 org.kde.StatusNotifierWatcher, says a host is registered, and keeps the items that register,
-forgetting each one whose owner leaves the bus.
-
-The test reads the standard RegisteredStatusNotifierItems property, or calls
-com.talverin.test.StatusNotifierWatcherControl on /com/talverin/test/Control:
-  Items() -> a(ss)    every registration in order: the name given and the caller's unique name
+forgetting each one whose owner leaves the bus. The test reads the standard
+RegisteredStatusNotifierItems property.
 """
 
 import dbus
@@ -15,7 +12,6 @@ import fakebus
 
 SERVICE = "org.kde.StatusNotifierWatcher"
 PATH = "/StatusNotifierWatcher"
-CONTROL_IFACE = "com.talverin.test.StatusNotifierWatcherControl"
 
 # Qt reads IsStatusNotifierHostRegistered through an introspected proxy, so the properties must
 # be in the introspection data; dbus-python only describes methods and signals by itself.
@@ -119,20 +115,9 @@ class Watcher(dbus.service.Object):
             self.StatusNotifierItemUnregistered(service)
 
 
-class Control(dbus.service.Object):
-    def __init__(self, bus, watcher):
-        super().__init__(bus, fakebus.CONTROL_PATH)
-        self.watcher = watcher
-
-    @dbus.service.method(CONTROL_IFACE, out_signature="a(ss)")
-    def Items(self):
-        return dbus.Array(self.watcher.items, signature="(ss)")
-
-
 def main():
     bus = fakebus.connect()
-    watcher = Watcher(bus)
-    Control(bus, watcher)
+    Watcher(bus)
     fakebus.own_names(bus, [SERVICE])
     fakebus.run()
 

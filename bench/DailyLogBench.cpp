@@ -35,7 +35,7 @@ void writeLogLine(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
     if (state.thread_index() == 0) {
         std::error_code ignored;
-        std::filesystem::remove_all(benchHome() + "/Library", ignored);
+        std::filesystem::remove_all(benchHome(), ignored);
     }
 }
 BENCHMARK(writeLogLine)->Threads(1)->Threads(2)->UseRealTime();

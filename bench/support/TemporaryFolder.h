@@ -1,0 +1,21 @@
+#pragma once
+
+#include <filesystem>
+
+namespace talverin::bench {
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TemporaryFolder {
+public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+} // namespace talverin::bench

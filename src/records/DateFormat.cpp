@@ -1,6 +1,7 @@
 #include "records/DateFormat.h"
 
 #include <ctime>
+#include <limits>
 #include <string_view>
 
 namespace talverin {
@@ -150,6 +151,10 @@ std::optional<Instant> parseDate(const std::string& pattern, const std::string& 
             if (digit < '0' || digit > '9') {
                 return std::nullopt;
             }
+            // A number too long for any field is no date.
+            if (value > (std::numeric_limits<long>::max() - 9) / 10) {
+                return std::nullopt;
+            }
             value = value * 10 + (digit - '0');
         }
         at += width;
@@ -204,6 +209,9 @@ std::optional<Instant> parseDate(const std::string& pattern, const std::string& 
     if (hour12 >= 0) {
         hour24 = hour12 % 12 + (dayPeriod == 1 ? 12 : 0);
     }
+    if (year - 1900 > std::numeric_limits<int>::max()) {
+        return std::nullopt;
+    }
 
     std::tm fields{};
     fields.tm_year = static_cast<int>(year - 1900);
@@ -215,6 +223,13 @@ std::optional<Instant> parseDate(const std::string& pattern, const std::string& 
     fields.tm_isdst = -1;
     const std::time_t time = std::mktime(&fields);
     if (time == static_cast<std::time_t>(-1) && !(fields.tm_year == 69 && fields.tm_mon == 11)) {
+        return std::nullopt;
+    }
+    // An instant holds about 292 years either side of 1970; a date beyond them would come back as
+    // some other time.
+    constexpr auto reach =
+        std::chrono::duration_cast<std::chrono::seconds>(Instant::duration::max()).count();
+    if (time > reach || time < -reach) {
         return std::nullopt;
     }
     return std::chrono::system_clock::from_time_t(time);

@@ -27,15 +27,16 @@ void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Comple
         writeLog(traits.noUrlText + tim);
         return;
     }
-    // Without a usable serial the service cannot tell whose stamp it is; the record waits.
-    if (!seirialNumber) {
-        writeLog(std::string("シリアル番号が未取得のため、") + traits.label +
-                 "を送信しませんでした:" + effectiveKey);
-        return;
-    }
-    if (!isSafeHeaderValue(*seirialNumber)) {
-        writeLog(std::string("シリアル番号に使用できない文字が含まれているため、") + traits.label +
-                 "を送信しませんでした:" + effectiveKey);
+    // Without a usable serial the service cannot tell whose stamp it is; the record waits. That is
+    // this leaving stamp's outcome, and like every other it lets a quit held for it go ahead:
+    // no answer will ever come to release it.
+    if (!seirialNumber || !isSafeHeaderValue(*seirialNumber)) {
+        writeLog(std::string(seirialNumber ? "シリアル番号に使用できない文字が含まれているため、"
+                                           : "シリアル番号が未取得のため、") +
+                 traits.label + "を送信しませんでした:" + effectiveKey);
+        if (kind == StampKind::leaving) {
+            platform_.mainQueue.async([this] { terminateIfLocked(); });
+        }
         return;
     }
     writeLog(traits.endpointPrefix + *url);

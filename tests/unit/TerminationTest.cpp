@@ -7,6 +7,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 
 // The fake application plays the runner, so "ended" means the termination protocol really
 // finished.
@@ -40,6 +41,26 @@ TEST_F(TerminationTest, FirstQuitIsHeldUntilItsLeavingStampIsAccepted) {
                 ElementsAre("reply: YES", "console: applicationWillTerminate.lockTerminate: true",
                             "terminate", "ended", "terminate"));
     EXPECT_THAT(fake.defaults.values, IsEmpty());
+}
+
+TEST_F(TerminationTest, AQuitHeldForAStampItsSerialCannotCarryEndsAndKeepsTheRecord) {
+    fake.serialNumber.serial = "C02\r\nX-Other: 1";
+    delegate.applicationDidFinishLaunching();
+    fake.mainQueue.drain();
+    setClock(1, 18, 7, 41);
+    fake.journal.clear();
+
+    fake.application.terminate();
+    EXPECT_FALSE(fake.application.ended) << "the end waits for the main queue";
+    fake.mainQueue.drain();
+
+    EXPECT_THAT(logLines(), ElementsAre("シリアル番号に使用できない文字が含まれているため、"
+                                        "終了時の打刻を送信しませんでした:" +
+                                            quitKey,
+                                        "終了時の打刻: " + quitKey));
+    EXPECT_TRUE(fake.application.ended);
+    EXPECT_THAT(fake.urlSession.started, IsEmpty());
+    EXPECT_THAT(recordKeys(), UnorderedElementsAre("開始時の打刻_20240401083005", quitKey));
 }
 
 TEST_F(TerminationTest, HeldQuitEndsAfterTheFailureIsLoggedAndKeepsTheRecord) {

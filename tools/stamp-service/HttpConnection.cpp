@@ -121,7 +121,8 @@ void HttpConnection::respond(int status, HeaderList headers, QByteArray body,
                        });
 }
 
-void HttpConnection::write(int status, const HeaderList& headers, const QByteArray& body) {
+QByteArray HttpConnection::answerBytes(int status, const HeaderList& headers,
+                                       const QByteArray& body) const {
     QByteArray answer =
         "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     for (const auto& [name, value] : headers) {
@@ -137,13 +138,31 @@ void HttpConnection::write(int status, const HeaderList& headers, const QByteArr
     if (!headRequest_) {
         answer += body;
     }
-    socket_->write(answer);
+    return answer;
+}
+
+void HttpConnection::write(int status, const HeaderList& headers, const QByteArray& body) {
+    socket_->write(answerBytes(status, headers, body));
     busy_ = false;
     if (closeAfterAnswer_) {
         socket_->disconnectFromHost();
         return;
     }
     handleNext();
+}
+
+void HttpConnection::respondPartlyThenReset(int status, HeaderList headers, QByteArray body,
+                                            qint64 byteCount, int delayMilliseconds) {
+    const QByteArray bytes = answerBytes(status, headers, body).left(byteCount);
+    QTimer::singleShot(std::max(delayMilliseconds, 0), this,
+                       [this, bytes] { writePartlyThenReset(bytes); });
+}
+
+void HttpConnection::writePartlyThenReset(const QByteArray& bytes) {
+    socket_->write(bytes);
+    socket_->flush();
+    // A reset throws away whatever the kernel has not sent yet: give the part time to leave.
+    QTimer::singleShot(200, this, [this] { reset(); });
 }
 
 void HttpConnection::reset() {

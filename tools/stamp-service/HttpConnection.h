@@ -24,6 +24,10 @@ public:
     void respond(int status, HeaderList headers, QByteArray body, int delayMilliseconds = 0);
     // Drops the connection with a TCP reset instead of an answer.
     void reset();
+    // Sends the first byteCount bytes of the answer, then drops the connection with a TCP reset,
+    // as a service that fails in the middle of its answer does.
+    void respondPartlyThenReset(int status, HeaderList headers, QByteArray body, qint64 byteCount,
+                                int delayMilliseconds = 0);
     // Never answers the current request, nor any later one on this connection.
     void holdWithoutAnswer() { silent_ = true; }
 
@@ -31,6 +35,8 @@ private:
     void readAvailable();
     void handleNext();
     void write(int status, const HeaderList& headers, const QByteArray& body);
+    QByteArray answerBytes(int status, const HeaderList& headers, const QByteArray& body) const;
+    void writePartlyThenReset(const QByteArray& bytes);
 
     QTcpSocket* socket_;
     RequestHandler handler_;

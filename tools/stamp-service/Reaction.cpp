@@ -46,7 +46,7 @@ std::optional<Reaction> Reaction::fromJson(const QJsonObject& command, QString& 
     // Large answers are asked for as a short body repeated, since commands are small.
     const qint64 repeat = command.value(u"repeat"_s).toInteger(1);
     if (repeat < 1 || repeat * reaction.body.size() > maximumBodyBytes) {
-        problem = u"repeat must be at least 1 and the body at most 64 MiB"_s;
+        problem = u"repeat must be at least 1 and the body at most 128 MiB"_s;
         return std::nullopt;
     }
     reaction.body = reaction.body.repeated(repeat);
@@ -60,6 +60,14 @@ std::optional<Reaction> Reaction::fromJson(const QJsonObject& command, QString& 
         problem = u"delayMs must not be negative"_s;
         return std::nullopt;
     }
+    if (command.contains(u"afterBytes"_s)) {
+        const qint64 afterBytes = command.value(u"afterBytes"_s).toInteger(-1);
+        if (reaction.kind != Kind::Reset || afterBytes < 0) {
+            problem = u"afterBytes must be a count of bytes, given with reset"_s;
+            return std::nullopt;
+        }
+        reaction.resetAfterBytes = afterBytes;
+    }
     return reaction;
 }
 
@@ -72,6 +80,9 @@ QString Reaction::description() const {
     case Kind::Silence:
         return u"silence"_s;
     case Kind::Reset:
+        if (resetAfterBytes) {
+            return u"reset after "_s + QString::number(*resetAfterBytes) + u" bytes"_s;
+        }
         return u"reset"_s;
     }
     return {};

@@ -90,7 +90,13 @@ void StampServer::handle(HttpConnection& connection, const ReceivedRequest& requ
         connection.holdWithoutAnswer();
         break;
     case Reaction::Kind::Reset:
-        connection.reset();
+        if (reaction.resetAfterBytes) {
+            connection.respondPartlyThenReset(reaction.status, reaction.headers, reaction.body,
+                                              *reaction.resetAfterBytes,
+                                              reaction.delayMilliseconds);
+        } else {
+            connection.reset();
+        }
         break;
     }
 }

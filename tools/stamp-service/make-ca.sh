@@ -5,6 +5,8 @@
 #                                      signed by that authority
 #   untrusted.pem, untrusted-key.pem   a self-signed server certificate for the same names,
 #                                      which nothing trusts
+#   otherhost.pem, otherhost-key.pem   a server certificate for other-host.invalid only, signed
+#                                      by that authority: trusted, but for the wrong name
 # EC P-256 keys, so that making them takes no time. Never use these for anything real.
 set -eu
 
@@ -33,7 +35,16 @@ printf '%s\n' "basicConstraints=critical,CA:FALSE" \
     "$names" > server.ext
 openssl x509 -req -in server.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial \
     -sha256 -days 825 -extfile server.ext -out server.pem 2>/dev/null
-rm -f server.csr server.ext ca.srl
+
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out otherhost-key.pem 2>/dev/null
+openssl req -new -key otherhost-key.pem -subj "/CN=other-host.invalid" -out otherhost.csr
+printf '%s\n' "basicConstraints=critical,CA:FALSE" \
+    "keyUsage=critical,digitalSignature" \
+    "extendedKeyUsage=serverAuth" \
+    "subjectAltName=DNS:other-host.invalid" > otherhost.ext
+openssl x509 -req -in otherhost.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial \
+    -sha256 -days 825 -extfile otherhost.ext -out otherhost.pem 2>/dev/null
+rm -f server.csr server.ext otherhost.csr otherhost.ext ca.srl
 
 openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
     -keyout untrusted-key.pem -sha256 -days 825 -subj "/CN=localhost" \
@@ -42,4 +53,4 @@ openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
     -addext "$names" \
     -out untrusted.pem 2>/dev/null
 
-chmod 600 ca-key.pem server-key.pem untrusted-key.pem
+chmod 600 ca-key.pem server-key.pem untrusted-key.pem otherhost-key.pem

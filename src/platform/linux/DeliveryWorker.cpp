@@ -197,25 +197,24 @@ void DeliveryWorker::readBody(QNetworkReply* reply) {
     if (found == transfers_.end()) {
         return;
     }
-    QByteArray& body = found->second.body;
-    const qint64 room = maximumBodyBytes - body.size();
+    Transfer& transfer = found->second;
+    const qint64 room = maximumBodyBytes - transfer.body.size();
     if (room > 0) {
-        body += reply->read(room);
+        transfer.body += reply->read(std::min(room, reply->bytesAvailable()));
     }
-    // Past the limit the answer is drained unread, so that the transfer still ends with its status.
-    while (reply->bytesAvailable() > 0) {
-        if (reply->skip(reply->bytesAvailable()) <= 0) {
-            break;
-        }
+    if (reply->bytesAvailable() > 0 && !transfer.cut) {
+        transfer.cut = true;
+        // May finish the transfer at once, which ends the entry: nothing of it is used after.
+        reply->abort();
     }
 }
 
 void DeliveryWorker::finish(QNetworkReply* reply) {
+    readBody(reply);
     const auto found = transfers_.find(reply);
     if (found == transfers_.end()) {
         return;
     }
-    readBody(reply);
     Transfer transfer = std::move(found->second);
     transfers_.erase(found);
 
@@ -225,7 +224,9 @@ void DeliveryWorker::finish(QNetworkReply* reply) {
         result.response = HttpResponse{true, status.toInt()};
     }
     const QNetworkReply::NetworkError error = reply->error();
-    if (error == QNetworkReply::NoError || (status.isValid() && isStatusError(error))) {
+    // A cut answer was aborted here, after its status and the first part of its body had come.
+    const bool cut = transfer.cut && status.isValid();
+    if (error == QNetworkReply::NoError || cut || (status.isValid() && isStatusError(error))) {
         result.body = transfer.body.toStdString();
     } else {
         result.error = transferErrorOf(*reply);

@@ -22,8 +22,10 @@ class DeliveryWorker final : public QObject {
     Q_OBJECT
 
 public:
-    // Answer bodies are cut to this size; the rest is read and thrown away, so that a runaway
-    // answer cannot exhaust memory and its status still arrives.
+    // Answer bodies are cut to this size: once more arrives, the transfer ends with its status and
+    // the part read. Reading the rest only to throw it away kept every byte of a fast answer
+    // passing through Qt's HTTP thread, which reads ahead of this worker without a limit, and an
+    // answer that never ended held its stamp, and a quit waiting for it, until the time-out.
     static constexpr qint64 maximumBodyBytes = 1024 * 1024;
 
     explicit DeliveryWorker(QList<QSslCertificate> extraCaCertificates);
@@ -40,6 +42,7 @@ private:
     struct Transfer {
         TransferCompletion completion;
         QByteArray body;
+        bool cut = false; // ended on purpose after maximumBodyBytes
     };
 
     void readBody(QNetworkReply* reply);

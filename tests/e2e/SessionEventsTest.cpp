@@ -61,6 +61,9 @@ TEST_F(SessionEventsTest,
     // GNOME's screensaver locks; logind then says the same: one leaving stamp. logind unlocks.
     ASSERT_TRUE(screenSaver("org.gnome.ScreenSaver", true));
     ASSERT_TRUE(bed.agent.waitForRequests(leavingPath, 1));
+    // Settled before the next unlock: an arrival's resend scan would rightly send a leaving
+    // stamp still in flight once more.
+    ASSERT_TRUE(waitUntil([&] { return bed.agent.records().empty(); }));
     ASSERT_TRUE(lockedHint(true));
     ASSERT_TRUE(lockedHint(false));
     ASSERT_TRUE(bed.agent.waitForRequests(arrivalPath, 2));
@@ -69,6 +72,7 @@ TEST_F(SessionEventsTest,
     // logind locks; the freedesktop screensaver repeats it; Xfce's unlocks, logind agrees.
     ASSERT_TRUE(lockedHint(true));
     ASSERT_TRUE(bed.agent.waitForRequests(leavingPath, 2));
+    ASSERT_TRUE(waitUntil([&] { return bed.agent.records().empty(); }));
     ASSERT_TRUE(screenSaver("org.freedesktop.ScreenSaver", true));
     ASSERT_TRUE(screenSaver("org.xfce.ScreenSaver", false));
     ASSERT_TRUE(bed.agent.waitForRequests(arrivalPath, 3));

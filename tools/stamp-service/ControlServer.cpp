@@ -33,14 +33,12 @@ bool ControlServer::listen(quint16 port, QString& problem) {
 }
 
 void ControlServer::acceptPending() {
-    while (QTcpSocket* socket = server_.nextPendingConnection()) {
-        new HttpConnection(
-            socket,
-            [this](HttpConnection& connection, const ReceivedRequest& request) {
-                handle(connection, request);
-            },
-            this);
-    }
+    HttpConnection::acceptPending(
+        server_,
+        [this](HttpConnection& connection, const ReceivedRequest& request) {
+            handle(connection, request);
+        },
+        this);
 }
 
 void ControlServer::handle(HttpConnection& connection, const ReceivedRequest& request) {

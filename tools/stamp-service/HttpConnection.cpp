@@ -1,5 +1,6 @@
 #include "HttpConnection.h"
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -67,6 +68,13 @@ bool hasHeader(const HeaderList& headers, const QByteArray& name) {
 }
 
 } // namespace
+
+void HttpConnection::acceptPending(QTcpServer& server, const RequestHandler& handler,
+                                   QObject* parent) {
+    while (QTcpSocket* socket = server.nextPendingConnection()) {
+        new HttpConnection(socket, handler, parent);
+    }
+}
 
 HttpConnection::HttpConnection(QTcpSocket* socket, RequestHandler handler, QObject* parent)
     : QObject(parent), socket_(socket), handler_(std::move(handler)) {

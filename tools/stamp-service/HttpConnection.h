@@ -7,6 +7,7 @@
 
 #include <functional>
 
+class QTcpServer;
 class QTcpSocket;
 
 // One client connection, TLS or plain. Requests are handed to the handler one at a time, in the
@@ -19,6 +20,9 @@ public:
 
     // Takes the socket over; the connection deletes itself when the socket closes.
     HttpConnection(QTcpSocket* socket, RequestHandler handler, QObject* parent);
+
+    // Takes over every connection waiting on server, each answered through handler.
+    static void acceptPending(QTcpServer& server, const RequestHandler& handler, QObject* parent);
 
     // Answers the current request, after delayMilliseconds if that is not 0.
     void respond(int status, HeaderList headers, QByteArray body, int delayMilliseconds = 0);

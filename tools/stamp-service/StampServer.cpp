@@ -62,14 +62,12 @@ bool StampServer::listen(const QHostAddress& address, quint16 port, QString& pro
 }
 
 void StampServer::acceptPending() {
-    while (QTcpSocket* socket = server_.nextPendingConnection()) {
-        new HttpConnection(
-            socket,
-            [this](HttpConnection& connection, const ReceivedRequest& request) {
-                handle(connection, request);
-            },
-            this);
-    }
+    HttpConnection::acceptPending(
+        server_,
+        [this](HttpConnection& connection, const ReceivedRequest& request) {
+            handle(connection, request);
+        },
+        this);
 }
 
 void StampServer::handle(HttpConnection& connection, const ReceivedRequest& request) {

@@ -10,7 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <thread>
 
 namespace talverin::testing {
@@ -292,6 +295,64 @@ TEST_F(QtUrlSessionTest, TransfersStartedFromTheDeliveryThreadCompleteThereOnce)
     EXPECT_EQ(std::unique(tims.begin(), tims.end()), tims.end());
     // No completion runs twice, even a while later.
     EXPECT_EQ(completions, 2 * fresh);
+}
+
+// More transfers than are handed to Qt at once: the ones kept waiting must each still be sent,
+// or time out by their own deadline, and complete exactly once.
+TEST_F(QtUrlSessionTest, ABacklogBeyondTheTransfersInFlightCompletesEveryTransferOnce) {
+    constexpr int backlog = 150;
+    constexpr int silent = 40;
+    ASSERT_TRUE(service_->silence(leavingPath));
+    std::mutex mutex;
+    std::map<std::string, std::vector<TransferResult>> results; // by tim
+    std::promise<void> allDone;
+    int completions = 0;
+    const auto ask = [&](const std::string& path, const std::string& tim, double timeout) {
+        HttpRequest request = stampRequest(path, tim);
+        request.timeoutSeconds = timeout;
+        session_->dataTask(request, [&, tim](TransferResult result) {
+            const std::lock_guard lock(mutex);
+            results[tim].push_back(std::move(result));
+            if (++completions == backlog + silent) {
+                allDone.set_value();
+            }
+        });
+    };
+    // The silent ones first, so that answered ones queue behind transfers that never end.
+    for (int index = 0; index < silent; ++index) {
+        ask(leavingPath, "202404011" + std::to_string(10000 + index), 1.0);
+    }
+    for (int index = 0; index < backlog; ++index) {
+        ask(arrivalPath, "202404010" + std::to_string(10000 + index), 60.0);
+    }
+    ASSERT_EQ(allDone.get_future().wait_for(completionCap), std::future_status::ready);
+
+    const std::lock_guard lock(mutex);
+    ASSERT_THAT(results, SizeIs(backlog + silent));
+    int answered = 0;
+    int timedOut = 0;
+    for (const auto& [tim, outcomes] : results) {
+        ASSERT_THAT(outcomes, SizeIs(1)) << tim;
+        const TransferResult& result = outcomes.front();
+        if (tim.starts_with("2024040101")) { // an arrival
+            ASSERT_TRUE(result.response.has_value()) << tim;
+            EXPECT_EQ(result.response->statusCode, 200) << tim;
+            answered += result.error ? 0 : 1;
+        } else {
+            ASSERT_TRUE(result.error.has_value()) << tim;
+            EXPECT_EQ(result.error->kind, "TimeoutError") << tim;
+            ++timedOut;
+        }
+    }
+    EXPECT_EQ(answered, backlog);
+    EXPECT_EQ(timedOut, silent);
+    std::set<std::string> arrivals;
+    for (const ServiceRequest& request : received(*service_)) {
+        if (request.path == arrivalPath) {
+            arrivals.insert(request.query);
+        }
+    }
+    EXPECT_THAT(arrivals, SizeIs(backlog));
 }
 
 TEST_F(QtUrlSessionTest, StoppingDropsUnfinishedTransfersWithoutRunningTheirCompletions) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace talverin {
 
@@ -105,11 +106,15 @@ bool isStatusError(QNetworkReply::NetworkError error) {
     }
 }
 
+TransferError timeoutError() {
+    return TransferError{"TimeoutError", QNetworkReply::TimeoutError, "The request timed out."};
+}
+
 TransferError transferErrorOf(const QNetworkReply& reply) {
     // Replies are only aborted when the session ends, without a completion, so a cancelled
     // transfer is one that the transfer timeout stopped.
     if (reply.error() == QNetworkReply::OperationCanceledError) {
-        return TransferError{"TimeoutError", QNetworkReply::TimeoutError, "The request timed out."};
+        return timeoutError();
     }
     const char* kind = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply.error());
     return TransferError{kind != nullptr ? kind : "UnknownNetworkError", reply.error(),
@@ -125,7 +130,6 @@ QNetworkRequest networkRequestOf(const HttpRequest& request, const QUrl& url,
     // The protocol's own caching rules; the manager has no cache, so every stamp hits the network.
     networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                                 QNetworkRequest::PreferNetwork);
-    networkRequest.setTransferTimeout(timeoutMilliseconds(request.timeoutSeconds));
     networkRequest.setSslConfiguration(tls);
     for (const auto& [name, value] : request.headers) {
         const QByteArray rawName = QByteArray::fromStdString(name);
@@ -155,6 +159,10 @@ void DeliveryWorker::setUp() {
     }
     manager_ = std::make_unique<QNetworkAccessManager>();
     manager_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    expiry_ = std::make_unique<QTimer>();
+    expiry_->setSingleShot(true);
+    expiry_->setTimerType(Qt::PreciseTimer);
+    connect(expiry_.get(), &QTimer::timeout, this, [this] { expireWaiting(); });
 }
 
 void DeliveryWorker::shutDown() {
@@ -164,6 +172,8 @@ void DeliveryWorker::shutDown() {
         delete reply;
     }
     transfers_.clear();
+    waiting_.clear();
+    expiry_.reset();
     manager_.reset();
 }
 
@@ -179,17 +189,88 @@ void DeliveryWorker::start(const HttpRequest& request, TransferCompletion comple
         return;
     }
 
-    const QNetworkRequest networkRequest = networkRequestOf(request, url, tls_);
+    const std::chrono::milliseconds timeout(timeoutMilliseconds(request.timeoutSeconds));
+    WaitingTransfer transfer{networkRequestOf(request, url, tls_),
+                             QByteArray::fromStdString(request.method), std::move(completion),
+                             Clock::now() + timeout};
+    if (waiting_.empty() && transfers_.size() < maximumTransfersInFlight) {
+        send(std::move(transfer), timeout);
+        return;
+    }
+    if (!expiry_->isActive() || transfer.deadline < expiryAt_) {
+        armExpiry(transfer.deadline);
+    }
+    waiting_.push_back(std::move(transfer));
+}
+
+void DeliveryWorker::send(WaitingTransfer transfer, std::chrono::milliseconds timeout) {
+    // Never above the int range: it is at most the time-out first asked for.
+    transfer.request.setTransferTimeout(static_cast<int>(timeout.count()));
     // Sent by its verb, with an empty upload: Content-Length: 0. post() would add a Content-Type
     // that the request never asked for.
-    QNetworkReply* reply = manager_->sendCustomRequest(
-        networkRequest, QByteArray::fromStdString(request.method), QByteArray());
-    transfers_.emplace(reply, Transfer{std::move(completion), QByteArray()});
+    QNetworkReply* reply =
+        manager_->sendCustomRequest(transfer.request, transfer.method, QByteArray());
+    transfers_.emplace(reply, Transfer{std::move(transfer.completion), QByteArray()});
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] { readBody(reply); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { finish(reply); });
     if (reply->isFinished()) {
         finish(reply);
     }
+}
+
+void DeliveryWorker::startWaiting() {
+    // A completion or a transfer that ends at once comes back here; the loop already running
+    // carries on, so the stack stays flat however long the queue.
+    if (startingWaiting_) {
+        return;
+    }
+    startingWaiting_ = true;
+    while (manager_ && !waiting_.empty() && transfers_.size() < maximumTransfersInFlight) {
+        WaitingTransfer next = std::move(waiting_.front());
+        waiting_.pop_front();
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(next.deadline - Clock::now());
+        if (left.count() <= 0) {
+            next.completion(TransferResult{std::nullopt, std::nullopt, timeoutError()});
+            continue;
+        }
+        send(std::move(next), left);
+    }
+    startingWaiting_ = false;
+    if (waiting_.empty() && expiry_) {
+        expiry_->stop();
+    }
+}
+
+void DeliveryWorker::expireWaiting() {
+    const Clock::time_point now = Clock::now();
+    std::vector<TransferCompletion> expired;
+    std::deque<WaitingTransfer> kept;
+    for (WaitingTransfer& transfer : waiting_) {
+        if (transfer.deadline <= now) {
+            expired.push_back(std::move(transfer.completion));
+        } else {
+            kept.push_back(std::move(transfer));
+        }
+    }
+    waiting_ = std::move(kept);
+    if (!waiting_.empty()) {
+        armExpiry(std::min_element(waiting_.begin(), waiting_.end(),
+                                   [](const WaitingTransfer& a, const WaitingTransfer& b) {
+                                       return a.deadline < b.deadline;
+                                   })
+                      ->deadline);
+    }
+    // Last, as a completion may ask for another transfer.
+    for (TransferCompletion& completion : expired) {
+        completion(TransferResult{std::nullopt, std::nullopt, timeoutError()});
+    }
+}
+
+void DeliveryWorker::armExpiry(Clock::time_point at) {
+    expiryAt_ = at;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now());
+    expiry_->start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
 void DeliveryWorker::readBody(QNetworkReply* reply) {
@@ -234,6 +315,7 @@ void DeliveryWorker::finish(QNetworkReply* reply) {
     reply->disconnect(this);
     reply->deleteLater();
     transfer.completion(std::move(result));
+    startWaiting();
 }
 
 } // namespace talverin

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-    build-essential cmake ninja-build pkg-config clang-format
+    build-essential cmake ninja-build pkg-config clang-format clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev libsqlite3-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth xdotool trayer x11-utils imagemagick fonts-noto-cjk

@@ -18,7 +18,8 @@ public:
 
 std::string benchHome() {
     static const std::string home = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "talverin-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "talverin-bench-XXXXXX").string();
         return std::string(mkdtemp(pattern.data()));
     }();
     return home;

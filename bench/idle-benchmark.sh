@@ -2,20 +2,21 @@
 # What the agent costs while it waits: its memory, and whether it wakes up at all.
 #
 #   bench/idle-benchmark.sh [BUILD_DIR]      (default: build-bench beside this folder)
-#   environment: SETTLE=5  IDLE=30  (seconds)
+#   environment: SETTLE=5  IDLE=60  (seconds)  BENCH_TRUST=file|system (scripts/benchmark-session.sh)
 #
 # The built agent runs with its tray icon on a private X server (Xvfb, 1280x800x24) whose tray
 # host is trayer, on private session and system buses, against the local stamp service with a
 # fresh CA. Once its start-up arrival stamp has been accepted and SETTLE seconds have passed, the
 # script reads VmRSS and VmHWM, then counts the CPU clock ticks (utime + stime) and the context
 # switches of every thread of the agent over IDLE seconds. An idle agent should use 0 ticks; the
-# context switches show any wake-up, however short, that the ticks are too coarse to see.
+# context switches show any wake-up, however short, that the ticks are too coarse to see. Last,
+# talverin-tray-floor (bench/floor) runs in the same session, for the toolkit's own share.
 set -euo pipefail
 
 BENCH_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$BENCH_SOURCE/build-bench}" && pwd)
 settle=${SETTLE:-5}
-idle=${IDLE:-30}
+idle=${IDLE:-60}
 
 # shellcheck source=scripts/benchmark-session.sh
 source "$BENCH_SOURCE/bench/scripts/benchmark-session.sh"
@@ -23,9 +24,6 @@ source "$BENCH_SOURCE/bench/scripts/benchmark-session.sh"
 if ! [ -x "$build/talverin-timestamp" ] || ! [ -x "$build/tools/talverin-stamp-service" ]; then
     bench_fail "build talverin-timestamp and talverin-stamp-service in $build first"
 fi
-for tool in Xvfb trayer xwininfo; do
-    command -v "$tool" >/dev/null || bench_fail "$tool is needed (Debian packages xvfb, trayer, x11-utils)"
-done
 
 work=$(mktemp -d /tmp/talverin-idle-XXXXXX)
 trap 'bench_stop_session; rm -rf "$work"' EXIT
@@ -58,31 +56,15 @@ status_field() {
 
 bench_machine
 
-# A private X server; -displayfd picks a free display number and says which.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
-BENCH_PIDS+=("$!")
-for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.05
-done
-[ -s "$work/display" ] || bench_fail "Xvfb did not start: $(cat "$work/xvfb.err")"
-BENCH_DISPLAY=":$(head -n1 "$work/display")"
-
 bench_start_session "$work" "$build"
-
-DISPLAY=$BENCH_DISPLAY DBUS_SESSION_BUS_ADDRESS=$BENCH_SESSION_BUS \
-    trayer --edge top --align right --widthtype request --height 24 >"$work/trayer.out" 2>&1 &
-BENCH_PIDS+=("$!")
-for _ in $(seq 100); do
-    xwininfo -display "$BENCH_DISPLAY" -root -tree 2>/dev/null | grep -q '"panel"' && break
-    sleep 0.05
-done
+bench_start_desktop "$work"
 
 home="$work/home"
 bench_agent_home "$home"
 bench_agent_environment "$home" >"$work/agent.env"
 mapfile -t agent_environment <"$work/agent.env"
-env -i "${agent_environment[@]}" "$build/talverin-timestamp" >"$work/agent.out" 2>&1 &
+mapfile -t agent_command < <(bench_agent_command "$build")
+env -i "${agent_environment[@]}" "${agent_command[@]}" >"$work/agent.out" 2>&1 &
 agent=$!
 BENCH_PIDS+=("$agent")
 
@@ -106,8 +88,12 @@ if xwininfo -display "$BENCH_DISPLAY" -root -tree | awk '
 else
     echo "tray icon: NOT embedded in trayer's panel"
 fi
-echo "VmRSS $(status_field "$agent" VmRSS), VmHWM $(status_field "$agent" VmHWM)," \
-    "threads $(status_field "$agent" Threads)"
+memory_line() {
+    echo "VmRSS $(status_field "$1" VmRSS) (RssAnon $(status_field "$1" RssAnon)," \
+        "RssFile $(status_field "$1" RssFile)), VmHWM $(status_field "$1" VmHWM)," \
+        "threads $(status_field "$1" Threads)"
+}
+memory_line "$agent"
 
 before_ticks=$(process_ticks "$agent")
 thread_table "$agent" >"$work/threads.before"
@@ -119,4 +105,21 @@ echo "CPU ticks over $idle s idle: $((after_ticks - before_ticks)) (clock ticks 
 echo "per thread over $idle s: tid name ticks voluntary-switches involuntary-switches"
 join <(sort "$work/threads.before") <(sort "$work/threads.after") |
     awk '{ printf "  %s %s %d %d %d\n", $1, $2, $7 - $3, $8 - $4, $9 - $5 }' | sort -n
-echo "VmRSS $(status_field "$agent" VmRSS), VmHWM $(status_field "$agent" VmHWM) at the end"
+echo "at the end: $(memory_line "$agent")"
+
+# The toolkit's floor in the same session and the same way of trusting the CA: a tray icon, a bus
+# name and one HTTPS request, nothing of the agent's own.
+floor_command=("${agent_command[@]}")
+floor_command[-1]="$build/bench/talverin-tray-floor"
+env -i "${agent_environment[@]}" "${floor_command[@]}" "$BENCH_ORIGIN/api/osx/v1/stamp/arrival" \
+    >"$work/floor.out" 2>&1 &
+floor=$!
+BENCH_PIDS+=("$floor")
+for _ in $(seq 200); do
+    grep -qs '^answered 200' "$work/floor.out" && break
+    kill -0 "$floor" 2>/dev/null || bench_fail "the floor program ended: $(cat "$work/floor.out")"
+    sleep 0.05
+done
+grep -qs '^answered 200' "$work/floor.out" || bench_fail "the floor program's request failed"
+sleep "$settle"
+echo "toolkit floor (bench/floor/TrayFloor.cpp): $(memory_line "$floor")"

@@ -3,10 +3,20 @@
 # throw-away certificate authority, the local stamp service, and private session and system buses.
 # Every process started here is recorded and ended by its process id in bench_stop_session.
 #
-#   bench_start_session WORK BUILD   sets BENCH_ORIGIN, BENCH_CA_FILE, BENCH_SERVICE_PORT,
-#                                    BENCH_CONTROL_PORT, BENCH_SESSION_BUS, BENCH_SYSTEM_BUS
+#   bench_start_session WORK BUILD   sets BENCH_ORIGIN, BENCH_CA_FILE, BENCH_SYSTEM_CERTIFICATES,
+#                                    BENCH_SERVICE_PORT, BENCH_CONTROL_PORT, BENCH_SESSION_BUS,
+#                                    BENCH_SYSTEM_BUS
+#   bench_start_desktop WORK         a private X server with trayer as its tray host; sets
+#                                    BENCH_DISPLAY (call after bench_start_session)
+#   bench_start_login1 WORK          the test suite's fake logind on the private system bus
 #   bench_agent_home HOME            makes a fresh HOME with its XDG folders and a serial file
 #   bench_agent_environment HOME     prints NAME=VALUE lines of the agent's whole environment
+#   bench_agent_command BUILD        prints the words of the command that starts the agent
+#
+# BENCH_TRUST says how the agent trusts the service's throw-away CA: "file" (the default) through
+# TALVERIN_CA_FILE, as the tests do, which makes it read every system authority at start-up too;
+# "system" through the system's certificate folder, read on demand as for a deployed agent whose
+# service has a public certificate (bench/scripts/with-trusted-ca.sh, in a mount namespace).
 #   bench_stop_session
 
 BENCH_PIDS=()
@@ -66,6 +76,9 @@ bench_start_session() {
     "$BENCH_SOURCE/tools/stamp-service/make-ca.sh" "$work/ca" >/dev/null ||
         bench_fail "make-ca.sh failed"
     BENCH_CA_FILE="$work/ca/ca.pem"
+    BENCH_SYSTEM_CERTIFICATES="$work/system-certificates"
+    "$BENCH_SOURCE/bench/scripts/with-trusted-ca.sh" prepare "$BENCH_CA_FILE" \
+        "$BENCH_SYSTEM_CERTIFICATES" || bench_fail "could not prepare $BENCH_SYSTEM_CERTIFICATES"
 
     "$build/tools/talverin-stamp-service" --cert "$work/ca/server.pem" \
         --key "$work/ca/server-key.pem" >"$work/service.out" 2>"$work/service.err" &
@@ -83,6 +96,46 @@ bench_start_session() {
 
     bench_start_bus "$work" session-bus BENCH_SESSION_BUS
     bench_start_bus "$work" system-bus BENCH_SYSTEM_BUS
+}
+
+bench_start_desktop() {
+    local work=$1 tool
+    for tool in Xvfb trayer xwininfo; do
+        command -v "$tool" >/dev/null ||
+            bench_fail "$tool is needed (Debian packages xvfb, trayer, x11-utils)"
+    done
+    # -displayfd picks a free display number and says which.
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
+    BENCH_PIDS+=("$!")
+    for _ in $(seq 100); do
+        [ -s "$work/display" ] && break
+        sleep 0.05
+    done
+    [ -s "$work/display" ] || bench_fail "Xvfb did not start: $(cat "$work/xvfb.err")"
+    BENCH_DISPLAY=":$(head -n1 "$work/display")"
+
+    DISPLAY=$BENCH_DISPLAY DBUS_SESSION_BUS_ADDRESS=$BENCH_SESSION_BUS \
+        trayer --edge top --align right --widthtype request --height 24 >"$work/trayer.out" 2>&1 &
+    BENCH_PIDS+=("$!")
+    for _ in $(seq 100); do
+        xwininfo -display "$BENCH_DISPLAY" -root -tree 2>/dev/null | grep -q '"panel"' && return 0
+        sleep 0.05
+    done
+    bench_fail "trayer's panel did not appear: $(cat "$work/trayer.out")"
+}
+
+bench_start_login1() {
+    local work=$1
+    DBUS_SESSION_BUS_ADDRESS=$BENCH_SYSTEM_BUS /usr/bin/python3 \
+        "$BENCH_SOURCE/tests/support/fakes/fake_logind.py" >"$work/logind.out" 2>&1 &
+    BENCH_PIDS+=("$!")
+    for _ in $(seq 100); do
+        DBUS_SYSTEM_BUS_ADDRESS=$BENCH_SYSTEM_BUS gdbus call --system \
+            --dest org.freedesktop.login1 --object-path /org/freedesktop/login1 \
+            --method org.freedesktop.login1.Manager.GetSession auto >/dev/null 2>&1 && return 0
+        sleep 0.05
+    done
+    bench_fail "the fake logind did not start: $(cat "$work/logind.out")"
 }
 
 bench_agent_home() {
@@ -108,13 +161,27 @@ bench_agent_environment() {
         "DBUS_SESSION_BUS_ADDRESS=$BENCH_SESSION_BUS" \
         "DBUS_SYSTEM_BUS_ADDRESS=$BENCH_SYSTEM_BUS" \
         "TALVERIN_SERVICE_ORIGIN=$BENCH_ORIGIN" \
-        "TALVERIN_CA_FILE=$BENCH_CA_FILE" \
         "TALVERIN_SERIAL_FILE=$home/serial"
+    if [ "${BENCH_TRUST:-file}" = file ]; then
+        echo "TALVERIN_CA_FILE=$BENCH_CA_FILE"
+    fi
     if [ -n "${BENCH_DISPLAY:-}" ]; then
         echo "DISPLAY=$BENCH_DISPLAY"
     else
         echo "QT_QPA_PLATFORM=offscreen"
     fi
+}
+
+bench_agent_command() {
+    local build=$1
+    # Words to run the agent under, such as a tracer, for looking into a figure.
+    if [ -n "${BENCH_AGENT_PREFIX:-}" ]; then
+        printf '%s\n' $BENCH_AGENT_PREFIX
+    fi
+    if [ "${BENCH_TRUST:-file}" = system ]; then
+        printf '%s\n' "$BENCH_SOURCE/bench/scripts/with-trusted-ca.sh" "$BENCH_SYSTEM_CERTIFICATES"
+    fi
+    echo "$build/talverin-timestamp"
 }
 
 bench_machine() {

@@ -1,6 +1,7 @@
 #include "HttpRequestReader.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -105,6 +106,9 @@ std::optional<ReceivedRequest> HttpRequestReader::takeRequest() {
     }
     request.body = buffer_.mid(bodyStart, bodyLength);
     buffer_.remove(0, bodyStart + bodyLength);
-    request.received = QDateTime::currentDateTimeUtc();
+    const auto now = std::chrono::system_clock::now();
+    request.receivedMicroseconds =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+    request.received = QDateTime::fromMSecsSinceEpoch(request.receivedMicroseconds / 1000, Qt::UTC);
     return request;
 }

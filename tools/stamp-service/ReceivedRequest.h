@@ -15,6 +15,9 @@ struct ReceivedRequest {
     HeaderList headers;
     QByteArray body;
     QDateTime received;
+    // The same moment in microseconds since the Unix epoch, for latencies measured against other
+    // processes' clocks on this machine.
+    qint64 receivedMicroseconds = 0;
 
     QByteArray path() const;
     QByteArray query() const; // without the '?'; empty when there is none

@@ -152,10 +152,10 @@ DeliveryWorker::~DeliveryWorker() = default;
 
 void DeliveryWorker::setUp() {
     tls_ = QSslConfiguration::defaultConfiguration();
-    tls_.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    tls_->setPeerVerifyMode(QSslSocket::VerifyPeer);
     if (!extraCaCertificates_.isEmpty()) {
         // The system's certificates are named explicitly: an added list must not replace them.
-        tls_.setCaCertificates(QSslConfiguration::systemCaCertificates() + extraCaCertificates_);
+        tls_->setCaCertificates(QSslConfiguration::systemCaCertificates() + extraCaCertificates_);
     }
     manager_ = std::make_unique<QNetworkAccessManager>();
     manager_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
@@ -190,7 +190,7 @@ void DeliveryWorker::start(const HttpRequest& request, TransferCompletion comple
     }
 
     const std::chrono::milliseconds timeout(timeoutMilliseconds(request.timeoutSeconds));
-    WaitingTransfer transfer{networkRequestOf(request, url, tls_),
+    WaitingTransfer transfer{networkRequestOf(request, url, *tls_),
                              QByteArray::fromStdString(request.method), std::move(completion),
                              Clock::now() + timeout};
     if (waiting_.empty() && transfers_.size() < maximumTransfersInFlight) {

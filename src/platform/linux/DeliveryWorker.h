@@ -10,6 +10,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 class QNetworkAccessManager;
@@ -72,7 +73,9 @@ private:
     void finish(QNetworkReply* reply);
 
     QList<QSslCertificate> extraCaCertificates_;
-    QSslConfiguration tls_;
+    // Made in setUp: even an empty configuration loads and starts OpenSSL, which the thread that
+    // makes the worker should not wait for.
+    std::optional<QSslConfiguration> tls_;
     std::unique_ptr<QNetworkAccessManager> manager_;
     std::unordered_map<QNetworkReply*, Transfer> transfers_;
     std::deque<WaitingTransfer> waiting_;

@@ -15,7 +15,8 @@
 namespace talverin {
 
 OperatingSystemVersion LinuxSystemInfo::parseKernelRelease(const std::string& release) {
-    static const QRegularExpression leadingNumbers(QStringLiteral("^(\\d+)(?:\\.(\\d+))?(?:\\.(\\d+))?"));
+    static const QRegularExpression leadingNumbers(
+        QStringLiteral("^(\\d+)(?:\\.(\\d+))?(?:\\.(\\d+))?"));
     const auto match = leadingNumbers.match(QString::fromStdString(release));
     OperatingSystemVersion version;
     if (match.hasMatch()) {
@@ -34,9 +35,13 @@ OperatingSystemVersion LinuxSystemInfo::operatingSystemVersion() {
     return parseKernelRelease(names.release);
 }
 
-std::string LinuxSystemInfo::shortVersionString() { return TALVERIN_SHORT_VERSION; }
+std::string LinuxSystemInfo::shortVersionString() {
+    return TALVERIN_SHORT_VERSION;
+}
 
-std::string LinuxSystemInfo::bundleVersion() { return TALVERIN_BUILD_NUMBER; }
+std::string LinuxSystemInfo::bundleVersion() {
+    return TALVERIN_BUILD_NUMBER;
+}
 
 std::string LinuxSystemInfo::zoneNameFrom(const std::string& value) {
     QString zone = QString::fromStdString(value).trimmed();

@@ -11,10 +11,10 @@ void QtAlerts::runModal(const Alert& alert) {
     const QString message = QString::fromStdString(alert.messageText.value_or(""));
     const QString informative = QString::fromStdString(alert.informativeText.value_or(""));
     if (headless_) {
-        const QByteArray line = QStringLiteral("alert: %1%2%3\n")
-                                    .arg(message, message.isEmpty() ? QString() : QStringLiteral(" / "),
-                                         informative)
-                                    .toUtf8();
+        const QByteArray line =
+            QStringLiteral("alert: %1%2%3\n")
+                .arg(message, message.isEmpty() ? QString() : QStringLiteral(" / "), informative)
+                .toUtf8();
         std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
         std::fflush(stderr);
         return;

@@ -35,9 +35,11 @@ QtUrlSession::QtUrlSession(const std::optional<std::string>& extraCaFile)
     thread_.setObjectName(QStringLiteral("delivery"));
     worker_->moveToThread(&thread_);
     thread_.start();
-    // The manager must be made on the thread that uses it.
+    // The manager must be made on the thread that uses it. Not waited for: reading the system's
+    // authorities for an added CA file takes a few hundred milliseconds, which start-up spends on
+    // the tray and the store meanwhile; every transfer is queued behind it.
     QMetaObject::invokeMethod(
-        worker_, [worker = worker_] { worker->setUp(); }, Qt::BlockingQueuedConnection);
+        worker_, [worker = worker_] { worker->setUp(); }, Qt::QueuedConnection);
 }
 
 QtUrlSession::~QtUrlSession() {

@@ -65,7 +65,8 @@ bool XdgAutostart::isEnabled() {
         const QString key = line.left(equals).trimmed();
         const QString value = line.mid(equals + 1).trimmed();
         if ((key == QStringLiteral("Hidden") && value == QStringLiteral("true")) ||
-            (key == QStringLiteral("X-GNOME-Autostart-enabled") && value == QStringLiteral("false"))) {
+            (key == QStringLiteral("X-GNOME-Autostart-enabled") &&
+             value == QStringLiteral("false"))) {
             return false;
         }
     }

@@ -8,6 +8,8 @@ The test drives it through com.talverin.test.Login1Control on /com/talverin/test
   InvalidateLockedHint(b)      changes LockedHint and announces only that it changed
   Inhibitors() -> a(ssssb)     every inhibitor taken: what, who, why, mode and whether the
                                taker still holds its descriptor open
+  LastAnnouncement() -> t      when the last PropertiesChanged was sent: microseconds since the
+                               Unix epoch, read just before sending, for latency benchmarks
 
 Options:
   --session-id ID        the session's id (default c2); GetSession(ID) always finds it
@@ -19,6 +21,7 @@ Options:
 
 import argparse
 import os
+import time
 
 import dbus
 import dbus.service
@@ -51,6 +54,7 @@ class Session(dbus.service.Object):
         self.session_id = session_id
         self.locked_hint = locked_hint
         self.has_locked_hint = has_locked_hint
+        self.last_announcement = 0
 
     def properties(self):
         props = {"Id": dbus.String(self.session_id)}
@@ -78,6 +82,7 @@ class Session(dbus.service.Object):
 
     def set_locked_hint(self, value, announce_value):
         self.locked_hint = bool(value)
+        self.last_announcement = time.time_ns() // 1000
         if announce_value:
             self.PropertiesChanged(
                 SESSION_IFACE,
@@ -161,6 +166,10 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL_IFACE, in_signature="b")
     def InvalidateLockedHint(self, value):
         self.session.set_locked_hint(value, announce_value=False)
+
+    @dbus.service.method(CONTROL_IFACE, out_signature="t")
+    def LastAnnouncement(self):
+        return dbus.UInt64(self.session.last_announcement)
 
     @dbus.service.method(CONTROL_IFACE, out_signature="a(ssssb)")
     def Inhibitors(self):

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The obvious alternative to the agent, for comparison: a script that watches logind's session for
+# LockedHint turning true and sends the leaving stamp with curl each time.
+#
+#   lock-curl.sh ORIGIN CA_FILE SERIAL      (DBUS_SYSTEM_BUS_ADDRESS names the bus to watch)
+set -uo pipefail
+origin=$1 ca_file=$2 serial=$3
+
+# gdbus flushes each signal as it prints it, so every line arrives at once.
+gdbus monitor --address "$DBUS_SYSTEM_BUS_ADDRESS" --dest org.freedesktop.login1 |
+    while IFS= read -r line; do
+        case $line in
+        *"'LockedHint': <true>"*)
+            curl --silent --show-error --output /dev/null --cacert "$ca_file" --request POST \
+                --header "X-OSX-NUMBER: $serial" \
+                "$origin/api/osx/v1/stamp/leaving?tim=$(date +%Y%m%d%H%M%S)"
+            ;;
+        esac
+    done

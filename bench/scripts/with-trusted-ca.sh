@@ -17,14 +17,8 @@ if [ "$1" = prepare ]; then
     openssl rehash "$3" >/dev/null 2>&1
     exit 0
 fi
-if [ -z "${TALVERIN_IN_MOUNT_NAMESPACE:-}" ]; then
-    export TALVERIN_IN_MOUNT_NAMESPACE=1
-    if [ "$(id -u)" -eq 0 ]; then
-        exec unshare --mount --propagation private "$0" "$@"
-    fi
-    exec unshare --map-root-user --mount --propagation private "$0" "$@"
-fi
-unset TALVERIN_IN_MOUNT_NAMESPACE
+# shellcheck source=/dev/null
+. "$(dirname "$0")/../../tests/support/enter-mount-namespace.sh"
 folder=$1
 shift
 mount --bind "$folder" /etc/ssl/certs

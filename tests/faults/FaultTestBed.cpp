@@ -48,7 +48,8 @@ bool FaultTestBed::waitForRecordCount(std::size_t count, int timeoutMs) const {
     return QTest::qWaitFor([&] { return records().size() == count; }, timeoutMs);
 }
 
-std::map<std::string, std::string> FaultTestBed::recordsIn(const std::filesystem::path& file) {
+std::map<std::string, std::string>
+FaultTestBed::recordsInCopyOf(const std::filesystem::path& file) {
     // SQLite follows symbolic links, /proc/PID/root among them, out of another process's mounts:
     // it reads a copy of the file and its log instead.
     TemporaryFolder copy;
@@ -56,23 +57,8 @@ std::map<std::string, std::string> FaultTestBed::recordsIn(const std::filesystem
     std::error_code error;
     std::filesystem::copy_file(file, copied, error);
     std::filesystem::copy_file(file.string() + "-wal", copied.string() + "-wal", error);
-    std::map<std::string, std::string> found;
-    sqlite3* database = nullptr;
-    if (sqlite3_open_v2(copied.c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(database, "SELECT key, CAST(value AS TEXT) FROM defaults", -1,
-                               &statement, nullptr) == SQLITE_OK) {
-            while (sqlite3_step(statement) == SQLITE_ROW) {
-                const auto* key = sqlite3_column_text(statement, 0);
-                const auto* value = sqlite3_column_text(statement, 1);
-                found[reinterpret_cast<const char*>(key)] =
-                    value != nullptr ? reinterpret_cast<const char*>(value) : "";
-            }
-        }
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(database);
-    return found;
+    // Read and write: a copy's log is replayed through a shared-memory index of its own.
+    return AgentTestBed::recordsIn(copied, SQLITE_OPEN_READWRITE);
 }
 
 std::unique_ptr<AgentProcess> FaultTestBed::startAcceptedAgent() const {

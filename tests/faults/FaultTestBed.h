@@ -34,7 +34,7 @@ public:
     bool waitForRecordCount(std::size_t count, int timeoutMs = 20000) const;
     // The records in a store file other than the bed's own, such as one seen through another
     // process's mounts, read as records() reads them.
-    static std::map<std::string, std::string> recordsIn(const std::filesystem::path& file);
+    static std::map<std::string, std::string> recordsInCopyOf(const std::filesystem::path& file);
 
     bool lockScreen() const { return controlLogind(QStringLiteral("SetLockedHint"), {true}); }
     bool unlockScreen() const { return controlLogind(QStringLiteral("SetLockedHint"), {false}); }

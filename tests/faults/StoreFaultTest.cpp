@@ -180,14 +180,15 @@ TEST(StoreFullDiskTest, AStampMadeWhileTheDiskIsFullReachesTheFileOnceThereIsRoo
     const QStringList lines = agent->outputLines();
     const QString leavingLine = lines.filter(QStringLiteral("setUnset: 終了時の打刻_")).last();
     const std::string leavingKey = leavingLine.mid(10).toStdString();
-    EXPECT_EQ(bed.recordsIn(seen).count(leavingKey), 0u) << "written to a full disk?";
+    EXPECT_EQ(bed.recordsInCopyOf(seen).count(leavingKey), 0u) << "written to a full disk?";
 
     // Room again: the next write brings the file up to date.
     std::filesystem::remove(filler);
     waitForTheNextSecond();
     ASSERT_TRUE(bed.unlockScreen());
     ASSERT_TRUE(bed.waitForRequests(leavingPath, 2)); // resent after the accepted arrival
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bed.recordsIn(seen).count(leavingKey) == 1; }, 20000))
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return bed.recordsInCopyOf(seen).count(leavingKey) == 1; }, 20000))
         << "the kept record never reached the file\n"
         << bed.recentActivity(*agent);
 
@@ -196,7 +197,7 @@ TEST(StoreFullDiskTest, AStampMadeWhileTheDiskIsFullReachesTheFileOnceThereIsRoo
     ASSERT_TRUE(bed.lockScreen());
     waitForTheNextSecond();
     ASSERT_TRUE(bed.unlockScreen());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return bed.recordsIn(seen).empty(); }, 20000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bed.recordsInCopyOf(seen).empty(); }, 20000));
     EXPECT_THAT(bed.stampsNeverAccepted({leavingKey}), IsEmpty());
     EXPECT_EQ(agent->outputLines().filter(QStringLiteral("defaults store ")).size(), 1);
 }

@@ -7,13 +7,8 @@
 #   TALVERIN_SMALL_DISK_FULL    1: that disk is filled to the last byte before the command starts
 # The mounts end with the last process of the namespace; outside it nothing changes.
 set -eu
-if [ -z "${TALVERIN_IN_MOUNT_NAMESPACE:-}" ]; then
-    export TALVERIN_IN_MOUNT_NAMESPACE=1
-    if [ "$(id -u)" -eq 0 ]; then
-        exec unshare --mount --propagation private "$0" "$@"
-    fi
-    exec unshare --map-root-user --mount --propagation private "$0" "$@"
-fi
+# shellcheck source=/dev/null
+. "$(dirname "$0")/../support/enter-mount-namespace.sh"
 
 if [ -n "${TALVERIN_READ_ONLY_FOLDER:-}" ]; then
     mount --bind "$TALVERIN_READ_ONLY_FOLDER" "$TALVERIN_READ_ONLY_FOLDER"

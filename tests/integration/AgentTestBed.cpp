@@ -143,10 +143,14 @@ std::filesystem::path AgentTestBed::autostartEntry() const {
 }
 
 std::map<std::string, std::string> AgentTestBed::records() const {
+    return recordsIn(storeFile(), SQLITE_OPEN_READONLY);
+}
+
+std::map<std::string, std::string> AgentTestBed::recordsIn(const std::filesystem::path& file,
+                                                           int openFlags) {
     std::map<std::string, std::string> found;
     sqlite3* database = nullptr;
-    if (sqlite3_open_v2(storeFile().c_str(), &database, SQLITE_OPEN_READONLY, nullptr) ==
-        SQLITE_OK) {
+    if (sqlite3_open_v2(file.c_str(), &database, openFlags, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(database, "SELECT key, CAST(value AS TEXT) FROM defaults", -1,
                                &statement, nullptr) == SQLITE_OK) {

@@ -37,6 +37,9 @@ public:
     bool waitForRequests(const std::string& path, std::size_t count, int timeoutMs = 30000) const;
     // The unsent records on disk, read the way the agent stores them.
     std::map<std::string, std::string> records() const;
+    // The same from any store file, opened with those SQLite flags; empty if it cannot be read.
+    static std::map<std::string, std::string> recordsIn(const std::filesystem::path& file,
+                                                        int openFlags);
     std::filesystem::path storeFile() const;
     std::filesystem::path autostartEntry() const;
 

@@ -43,32 +43,40 @@ bench_start_login1 "$work"
 home="$work/home"
 bench_agent_home "$home"
 driver=("$python" "$BENCH_SOURCE/bench/scripts/stamp_latency.py")
+# The service's CA trusted the deployed way: the drivers run inside the mount namespace, so that
+# the agent is started directly, as a session starts it.
+in_namespace=("$BENCH_SOURCE/bench/scripts/with-trusted-ca.sh" "$BENCH_SYSTEM_CERTIFICATES")
 : >"$results"
-# Both ways of trusting the service's CA: they differ at start-up only.
 for BENCH_TRUST in system file; do
     bench_agent_environment "$home" >"$work/agent-$BENCH_TRUST.env"
-    agent_command=$(bench_agent_command "$build" | tr '\n' ' ')
-    "${driver[@]}" start --agent "$agent_command" --env "$work/agent-$BENCH_TRUST.env" \
-        --control-port "$BENCH_CONTROL_PORT" --runs "$runs" | tee -a "$results"
 done
+"${in_namespace[@]}" "${driver[@]}" start --agent "$build/talverin-timestamp" \
+    --env "$work/agent-system.env" --control-port "$BENCH_CONTROL_PORT" --runs "$runs" |
+    tee -a "$results"
+"${driver[@]}" start --agent "$build/talverin-timestamp" --env "$work/agent-file.env" \
+    --control-port "$BENCH_CONTROL_PORT" --runs "$runs" | tee -a "$results"
+# What the toolkit alone takes from start to a first request.
+"${in_namespace[@]}" "${driver[@]}" start --floor \
+    --agent "$build/bench/talverin-tray-floor $BENCH_ORIGIN/api/osx/v1/stamp/arrival" \
+    --env "$work/agent-system.env" --control-port "$BENCH_CONTROL_PORT" --runs "$runs" |
+    tee -a "$results"
 
 curl_serial="BENCH-CURL-0001"
 DBUS_SYSTEM_BUS_ADDRESS=$BENCH_SYSTEM_BUS "$BENCH_SOURCE/bench/scripts/lock-curl.sh" \
     "$BENCH_ORIGIN" "$BENCH_CA_FILE" "$curl_serial" >"$work/lock-curl.out" 2>&1 &
 BENCH_PIDS+=("$!")
 sleep 0.5 # until gdbus has subscribed
-BENCH_TRUST=system
-agent_command=$(bench_agent_command "$build" | tr '\n' ' ')
-"${driver[@]}" lock --agent "$agent_command" --env "$work/agent-system.env" \
-    --control-port "$BENCH_CONTROL_PORT" --login1-bus "$BENCH_SYSTEM_BUS" \
-    --curl-serial "$curl_serial" --cycles "$cycles" | tee -a "$results"
+"${in_namespace[@]}" "${driver[@]}" lock --agent "$build/talverin-timestamp" \
+    --env "$work/agent-system.env" --control-port "$BENCH_CONTROL_PORT" \
+    --login1-bus "$BENCH_SYSTEM_BUS" --curl-serial "$curl_serial" --cycles "$cycles" |
+    tee -a "$results"
 
 "$python" - "$results" <<'PY'
 import json, sys
 for line in open(sys.argv[1]):
     result = json.loads(line)
     if result["benchmark"] == "start to arrival request":
-        print(f"start to arrival request, trust by {result['trust']}: median {result['median'] / 1000:.1f} ms, "
+        print(f"start to arrival request, {result['program']}, trust by {result['trust']}: median {result['median'] / 1000:.1f} ms, "
               f"p99 {result['p99'] / 1000:.1f} ms, first run {result['first'] / 1000:.1f} ms "
               f"({result['count']} runs)")
     else:

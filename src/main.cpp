@@ -20,6 +20,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QPixmapCache>
 
 #include <cstdio>
 #include <memory>
@@ -53,6 +54,9 @@ int main(int argc, char* argv[]) {
 
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    // The one icon is cheap to draw again; a cache would wake the idle agent 30 s after start to
+    // age its entries.
+    QPixmapCache::setCacheLimit(0);
     QApplication::setApplicationName(QStringLiteral("TALVERIN Timestamp"));
     QApplication::setApplicationVersion(
         QStringLiteral(TALVERIN_SHORT_VERSION "." TALVERIN_BUILD_NUMBER));

@@ -25,7 +25,7 @@ if ! [ -x "$build/talverin-timestamp" ] || ! [ -x "$build/tools/talverin-stamp-s
     bench_fail "build talverin-timestamp and talverin-stamp-service in $build first"
 fi
 
-work=$(mktemp -d /tmp/talverin-idle-XXXXXX)
+work=$(mktemp -d "${BENCH_TMP:-/tmp}/talverin-idle-XXXXXX")
 trap 'bench_stop_session; rm -rf "$work"' EXIT
 
 # Per thread: name, CPU ticks, voluntary and involuntary context switches.

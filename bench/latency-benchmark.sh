@@ -32,7 +32,7 @@ for tool in curl gdbus; do
     command -v "$tool" >/dev/null || bench_fail "$tool is needed (Debian packages curl, libglib2.0-bin)"
 done
 
-work=$(mktemp -d /tmp/talverin-latency-XXXXXX)
+work=$(mktemp -d "${BENCH_TMP:-/tmp}/talverin-latency-XXXXXX")
 trap 'bench_stop_session; rm -rf "$work"' EXIT
 
 bench_machine

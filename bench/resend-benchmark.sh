@@ -32,7 +32,7 @@ if ! [ -x "$build/talverin-timestamp" ] || ! [ -x "$build/tools/talverin-stamp-s
 fi
 command -v sqlite3 >/dev/null || bench_fail "the sqlite3 command is needed (Debian package sqlite3)"
 
-work=$(mktemp -d /tmp/talverin-resend-XXXXXX)
+work=$(mktemp -d "${BENCH_TMP:-/tmp}/talverin-resend-XXXXXX")
 trap 'bench_stop_session; rm -rf "$work"' EXIT
 
 # The store as the agent makes it, holding count records.

@@ -13,6 +13,9 @@
 #   bench_agent_environment HOME     prints NAME=VALUE lines of the agent's whole environment
 #   bench_agent_command BUILD        prints the words of the command that starts the agent
 #
+# BENCH_TMP (default /tmp) is where each run's folder goes, the agent's HOME with its store among
+# them: /dev/shm puts the store on memory, where a durable write costs no disk flush.
+#
 # BENCH_TRUST says how the agent trusts the service's throw-away CA: "file" (the default) through
 # TALVERIN_CA_FILE, as the tests do, which makes it read every system authority at start-up too;
 # "system" through the system's certificate folder, read on demand as for a deployed agent whose

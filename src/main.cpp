@@ -75,6 +75,11 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
+    // First of all that start-up makes: the delivery thread then readies TLS and connects to the
+    // service while the rest is made, and the arrival stamp finds the connection open.
+    auto urlSession = std::make_unique<QtUrlSession>();
+    urlSession->preconnect(*origin);
+
     SystemClock clock;
     LinuxSystemInfo systemInfo;
     const DailyLog storeLog(clock, [&systemInfo] { return systemInfo.homeDirectory(); });
@@ -85,7 +90,6 @@ int main(int argc, char* argv[]) {
             storeLog.write(logLine);
         });
     QtMainQueue mainQueue;
-    auto urlSession = std::make_unique<QtUrlSession>();
     ThreadSleeper sleeper;
     QtApplicationRunner runner;
     TrayStatusBar statusBar;

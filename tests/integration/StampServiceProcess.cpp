@@ -61,6 +61,7 @@ ServiceRequest requestOf(const QJsonObject& entry) {
     request.path = entry.value(u"path").toString().toLatin1().toStdString();
     request.query = entry.value(u"query").toString().toLatin1().toStdString();
     request.action = entry.value(u"action").toString().toStdString();
+    request.connection = entry.value(u"connection").toInt();
     for (const QJsonValue header : entry.value(u"headers").toArray()) {
         const QJsonArray pair = header.toArray();
         request.headers.emplace_back(pair.at(0).toString().toLatin1().toStdString(),
@@ -264,6 +265,16 @@ std::optional<std::vector<ServiceRequest>> StampServiceProcess::requests() {
         requests.push_back(requestOf(document.object()));
     }
     return requests;
+}
+
+std::optional<int> StampServiceProcess::connections() {
+    const auto answered = control("GET", "/connections");
+    if (!answered || answered->first != 200) {
+        return std::nullopt;
+    }
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray::fromStdString(answered->second));
+    return document.object().value(u"connections").toInt();
 }
 
 bool StampServiceProcess::clearRequests() {

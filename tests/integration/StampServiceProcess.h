@@ -44,6 +44,7 @@ struct ServiceRequest {
     std::vector<std::pair<std::string, std::string>> headers; // raw names, in order
     std::string body;
     std::string action; // what the service did: "answer 200", "reset", ...
+    int connection = 0; // which TLS connection it came on, numbered from 1 as they were accepted
 
     // Every value of the header, compared without regard to case.
     std::vector<std::string> headerValues(const std::string& name) const;
@@ -98,6 +99,8 @@ public:
     // control port did not answer.
     std::optional<std::vector<ServiceRequest>> requests();
     bool clearRequests();
+    // How many TLS connections the service has accepted since it started.
+    std::optional<int> connections();
 
     // Ends the service (SIGTERM, then SIGKILL if it lingers) and waits for it.
     void stop();

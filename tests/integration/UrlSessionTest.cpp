@@ -3,6 +3,7 @@
 #include "StampServiceProcess.h"
 #include "platform/linux/QtUrlSession.h"
 
+#include <QTest>
 #include <QThread>
 
 #include <gmock/gmock.h>
@@ -199,6 +200,8 @@ TEST_F(QtUrlSessionTest, CertificatesThatAreNotTrustedFailTheHandshake) {
     HttpRequest request = stampRequest();
     request.url = untrusted.origin() + arrivalPath + "?tim=20240401083005";
 
+    // Connecting ahead, as start-up does, must not let the transfer past the check either.
+    session_->preconnect(untrusted.origin());
     const Completed completed = transfer(*session_, request);
     ASSERT_TRUE(completed.result.error.has_value());
     EXPECT_EQ(completed.result.error->kind, "SslHandshakeFailedError");
@@ -353,6 +356,22 @@ TEST_F(QtUrlSessionTest, ABacklogBeyondTheTransfersInFlightCompletesEveryTransfe
         }
     }
     EXPECT_THAT(arrivals, SizeIs(backlog));
+}
+
+// Start-up connects ahead of the arrival stamp: the connection must be of the kind the transfers
+// use, carry nothing by itself, and relax no check of the certificate.
+TEST_F(QtUrlSessionTest, APreconnectedConnectionCarriesTheFirstTransferAndNothingElse) {
+    session_->preconnect(service_->origin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service_->connections() == 1; }, 30000));
+    EXPECT_THAT(received(*service_), IsEmpty());
+
+    const Completed completed = transfer(*session_, stampRequest());
+    ASSERT_TRUE(completed.result.response.has_value());
+    EXPECT_EQ(completed.result.response->statusCode, 200);
+    const auto requests = received(*service_);
+    ASSERT_THAT(requests, SizeIs(1));
+    EXPECT_EQ(requests.front().connection, 1);
+    EXPECT_EQ(service_->connections(), 1);
 }
 
 TEST_F(QtUrlSessionTest, StoppingDropsUnfinishedTransfersWithoutRunningTheirCompletions) {

@@ -53,6 +53,10 @@ void ControlServer::handle(HttpConnection& connection, const ReceivedRequest& re
     } else if (request.method == "POST" && path == "/requests/clear") {
         log_.clear();
         connection.respond(200, jsonType, result(u"ok"_s));
+    } else if (request.method == "GET" && path == "/connections") {
+        QJsonObject answer{{u"result"_s, u"ok"_s}, {u"connections"_s, log_.connections()}};
+        connection.respond(200, jsonType,
+                           QJsonDocument(answer).toJson(QJsonDocument::Compact) + '\n');
     } else if (request.method == "GET" && path == "/health") {
         connection.respond(200, jsonType, result(u"ok"_s));
     } else {

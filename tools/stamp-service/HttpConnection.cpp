@@ -70,14 +70,15 @@ bool hasHeader(const HeaderList& headers, const QByteArray& name) {
 } // namespace
 
 void HttpConnection::acceptPending(QTcpServer& server, const RequestHandler& handler,
-                                   QObject* parent) {
+                                   QObject* parent, const std::function<int()>& nextNumber) {
     while (QTcpSocket* socket = server.nextPendingConnection()) {
-        new HttpConnection(socket, handler, parent);
+        new HttpConnection(socket, handler, parent, nextNumber ? nextNumber() : 0);
     }
 }
 
-HttpConnection::HttpConnection(QTcpSocket* socket, RequestHandler handler, QObject* parent)
-    : QObject(parent), socket_(socket), handler_(std::move(handler)) {
+HttpConnection::HttpConnection(QTcpSocket* socket, RequestHandler handler, QObject* parent,
+                               int number)
+    : QObject(parent), socket_(socket), handler_(std::move(handler)), number_(number) {
     socket_->setParent(this);
     connect(socket_, &QTcpSocket::readyRead, this, &HttpConnection::readAvailable);
     connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);

@@ -19,10 +19,14 @@ public:
     using RequestHandler = std::function<void(HttpConnection&, const ReceivedRequest&)>;
 
     // Takes the socket over; the connection deletes itself when the socket closes.
-    HttpConnection(QTcpSocket* socket, RequestHandler handler, QObject* parent);
+    HttpConnection(QTcpSocket* socket, RequestHandler handler, QObject* parent, int number = 0);
 
-    // Takes over every connection waiting on server, each answered through handler.
-    static void acceptPending(QTcpServer& server, const RequestHandler& handler, QObject* parent);
+    // Takes over every connection waiting on server, each answered through handler and numbered
+    // by nextNumber, if given.
+    static void acceptPending(QTcpServer& server, const RequestHandler& handler, QObject* parent,
+                              const std::function<int()>& nextNumber = {});
+
+    int number() const { return number_; }
 
     // Answers the current request, after delayMilliseconds if that is not 0.
     void respond(int status, HeaderList headers, QByteArray body, int delayMilliseconds = 0);
@@ -50,4 +54,5 @@ private:
     bool silent_ = false;
     bool closeAfterAnswer_ = false;
     bool headRequest_ = false;
+    int number_ = 0;
 };

@@ -32,10 +32,11 @@ bool RequestLog::open(const QString& fileName, QString& problem) {
     return true;
 }
 
-void RequestLog::record(const ReceivedRequest& request, const QString& action) {
+void RequestLog::record(const ReceivedRequest& request, int connection, const QString& action) {
     QJsonObject entry{
         {u"received"_s, request.received.toString(Qt::ISODateWithMs)},
         {u"receivedMicroseconds"_s, request.receivedMicroseconds},
+        {u"connection"_s, connection},
         {u"method"_s, QString::fromLatin1(request.method)},
         {u"target"_s, QString::fromLatin1(request.target)},
         {u"path"_s, QString::fromLatin1(request.path())},

@@ -67,12 +67,12 @@ void StampServer::acceptPending() {
         [this](HttpConnection& connection, const ReceivedRequest& request) {
             handle(connection, request);
         },
-        this);
+        this, [this] { return log_.countConnection(); });
 }
 
 void StampServer::handle(HttpConnection& connection, const ReceivedRequest& request) {
     const Reaction reaction = behaviours_.next(request.path()).value_or(ownAnswer(request));
-    log_.record(request, reaction.description());
+    log_.record(request, connection.number(), reaction.description());
     switch (reaction.kind) {
     case Reaction::Kind::Answer:
         connection.respond(reaction.status, reaction.headers, reaction.body,

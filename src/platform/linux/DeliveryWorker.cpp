@@ -177,6 +177,21 @@ void DeliveryWorker::shutDown() {
     manager_.reset();
 }
 
+void DeliveryWorker::preconnect(const QUrl& origin) {
+    if (!manager_ || !origin.isValid() || origin.host().isEmpty()) {
+        return;
+    }
+    const QString scheme = origin.scheme().toLower();
+    // The TLS settings every request carries; they name no HTTP/2, so the connection is of the
+    // HTTP/1.1 kind the requests ask for, and they use it.
+    if (scheme == u"https") {
+        manager_->connectToHostEncrypted(origin.host(), static_cast<quint16>(origin.port(443)),
+                                         *tls_);
+    } else if (scheme == u"http") {
+        manager_->connectToHost(origin.host(), static_cast<quint16>(origin.port(80)));
+    }
+}
+
 void DeliveryWorker::start(const HttpRequest& request, TransferCompletion completion) {
     if (!manager_) {
         return; // the session is ending; nobody is waiting for an answer any more

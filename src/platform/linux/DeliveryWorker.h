@@ -17,6 +17,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QSslCertificate;
 class QTimer;
+class QUrl;
 
 namespace talverin {
 
@@ -46,6 +47,9 @@ public:
     void shutDown();
 
     void start(const HttpRequest& request, TransferCompletion completion);
+    // Connects to the origin's host and port, with this worker's TLS settings for https, and
+    // keeps the connection for the transfers that follow.
+    void preconnect(const QUrl& origin);
 
 private:
     using Clock = std::chrono::steady_clock;

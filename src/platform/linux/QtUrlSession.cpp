@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QSslCertificate>
+#include <QUrl>
 
 #include <cstdlib>
 #include <iostream>
@@ -65,6 +66,18 @@ std::optional<std::string> QtUrlSession::caFileFromEnvironment() {
         return std::nullopt;
     }
     return std::string(file);
+}
+
+void QtUrlSession::preconnect(const std::string& origin) {
+    if (stopped_) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        worker_,
+        [worker = worker_, origin = QUrl(QString::fromStdString(origin), QUrl::StrictMode)] {
+            worker->preconnect(origin);
+        },
+        Qt::QueuedConnection);
 }
 
 void QtUrlSession::dataTask(const HttpRequest& request, TransferCompletion completion) {

@@ -30,6 +30,11 @@ public:
 
     void dataTask(const HttpRequest& request, TransferCompletion completion) override;
 
+    // Opens a connection to that origin (scheme, host and port) ahead of the first transfer, so
+    // that its handshake overlaps the rest of start-up; the first transfer then finds it ready.
+    // Nothing is sent on it. A failure is silent: the transfer that follows meets it again.
+    void preconnect(const std::string& origin);
+
     // Ends the delivery thread: transfers in flight are abandoned, and no completion runs after
     // this returns, so whatever the completions use may then be destroyed. Later transfers are
     // dropped unstarted. Called on the main thread when the application ends (never on the

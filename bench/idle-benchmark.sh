@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What the agent costs while it waits: its memory, and whether it wakes up at all.
 #
-#   bench/idle-benchmark.sh [BUILD_DIR]      (default: build-bench beside this folder)
+#   bench/idle-benchmark.sh [BUILD_DIR]      (default: build, the default preset's)
 #   environment: SETTLE=5  IDLE=60  (seconds)  BENCH_TRUST=file|system (scripts/benchmark-session.sh)
 #
 # The built agent runs with its tray icon on a private X server (Xvfb, 1280x800x24) whose tray
@@ -14,7 +14,7 @@
 set -euo pipefail
 
 BENCH_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$BENCH_SOURCE/build-bench}" && pwd)
+build=$(cd "${1:-$BENCH_SOURCE/build}" && pwd)
 settle=${SETTLE:-5}
 idle=${IDLE:-60}
 

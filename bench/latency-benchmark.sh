@@ -3,7 +3,7 @@
 # screen lock to its leaving request on a warm connection, side by side with a script that
 # reacts to the same logind signal by running curl.
 #
-#   bench/latency-benchmark.sh [BUILD_DIR]      (default: build-bench beside this folder)
+#   bench/latency-benchmark.sh [BUILD_DIR]      (default: build, the default preset's)
 #   environment: RUNS=11 (starts)  CYCLES=100 (locks)  RESULTS=BUILD_DIR/latency-benchmark.jsonl
 #
 # The agent runs with its tray icon on a private X server whose tray host is trayer, on private
@@ -16,7 +16,7 @@
 set -euo pipefail
 
 BENCH_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$BENCH_SOURCE/build-bench}" && pwd)
+build=$(cd "${1:-$BENCH_SOURCE/build}" && pwd)
 runs=${RUNS:-11}
 cycles=${CYCLES:-100}
 results=${RESULTS:-$build/latency-benchmark.jsonl}

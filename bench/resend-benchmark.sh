@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # How long the agent takes to send a backlog of unsent records, and what it holds meanwhile.
 #
-#   bench/resend-benchmark.sh [BUILD_DIR]      (default: build-bench beside this folder)
+#   bench/resend-benchmark.sh [BUILD_DIR]      (default: build, the default preset's)
 #   environment: COUNTS="0 1000 10000"  RUNS=3  RESULTS=BUILD_DIR/resend-benchmark.jsonl
 #                SERVICE_DELAY_MS=0 (the service waits this long before each answer)
 #
@@ -16,7 +16,7 @@
 set -euo pipefail
 
 BENCH_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$BENCH_SOURCE/build-bench}" && pwd)
+build=$(cd "${1:-$BENCH_SOURCE/build}" && pwd)
 counts=${COUNTS:-0 1000 10000}
 delay=${SERVICE_DELAY_MS:-0}
 runs=${RUNS:-3}

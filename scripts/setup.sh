@@ -10,8 +10,8 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth xdotool trayer x11-utils imagemagick fonts-noto-cjk
     dbus-daemon dbus-bin libglib2.0-bin python3 python3-dbus python3-gi gir1.2-glib-2.0
-    openssl ca-certificates procps
-    dpkg-dev file desktop-file-utils duktape
+    openssl ca-certificates procps python3-pytest
+    dpkg-dev file desktop-file-utils duktape lintian
 )
 
 missing=()
@@ -26,6 +26,12 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# setup.sh [PRESET [TARGET...]]: without targets, everything the preset builds.
 preset="${1:-default}"
+shift || true
 cmake --preset "$preset" -G Ninja >/dev/null
-cmake --build --preset "$preset"
+if (($#)); then
+    cmake --build --preset "$preset" --target "$@"
+else
+    cmake --build --preset "$preset"
+fi

@@ -35,6 +35,11 @@ void AppDelegate::leaveNow() {
     leaveWithUnSentKey("", [this] { platform_.alerts.runModal(stampDoneAlert()); });
 }
 
+bool AppDelegate::isUnsentLeavingKey(const std::string& key) {
+    const std::string prefix = std::string(traitsOf(StampKind::leaving).label) + "_";
+    return key.starts_with(prefix) && platform_.defaults.stringForKey(key).has_value();
+}
+
 void AppDelegate::automaticLaunchManual() {
     automaticLaunchWithManualSetting(true);
 }

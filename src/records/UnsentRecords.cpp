@@ -1,12 +1,9 @@
 #include "app/AppDelegate.h"
 
 #include "records/DateFormat.h"
+#include "records/StampTime.h"
 
 namespace talverin {
-
-namespace {
-const char* const stampTimePattern = "yyyyMMddHHmmss";
-} // namespace
 
 std::string AppDelegate::setUnset(StampKind kind) {
     const std::string stamp = formatDate(stampTimePattern, platform_.clock.now());

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "records/StampTime.h"
 #include "stamp/StampUrl.h"
 
 #include <memory>
@@ -7,14 +8,15 @@
 namespace talverin {
 
 void AppDelegate::arriveWithUnSentKey(const std::string& unSentKey, Completion completion) {
-    sendStamp(StampKind::arrival, unSentKey, std::move(completion));
+    sendStamp(StampKind::arrival, unSentKey, std::move(completion), unSentKey.empty());
 }
 
 void AppDelegate::leaveWithUnSentKey(const std::string& unSentKey, Completion completion) {
-    sendStamp(StampKind::leaving, unSentKey, std::move(completion));
+    sendStamp(StampKind::leaving, unSentKey, std::move(completion), unSentKey.empty());
 }
 
-void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Completion completion) {
+void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Completion completion,
+                            bool fresh) {
     const StampKindTraits& traits = traitsOf(kind);
     printLine(traits.callLine);
 
@@ -22,9 +24,16 @@ void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Comple
     const std::string effectiveKey = unSentKey.empty() ? setUnset(kind) : unSentKey;
     const std::string tim = unsentStampTime(effectiveKey);
 
-    const auto url = makeUrl(apiBase() + traits.pathAndQuery + tim);
+    // Only the time of a real moment goes into the URL: a stored value that is anything else
+    // (another program's, or a damaged record's) would send another time, or another query.
+    const auto url =
+        isStampTime(tim) ? makeUrl(apiBase() + traits.pathAndQuery + tim) : std::nullopt;
     if (!url) {
         writeLog(traits.noUrlText + tim);
+        // The record waits; like any other outcome, this one lets a held quit go ahead.
+        if (kind == StampKind::leaving) {
+            settleLeavingLater();
+        }
         return;
     }
     // Without a usable serial the service cannot tell whose stamp it is; the record waits. That is
@@ -35,9 +44,12 @@ void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Comple
                                            : "シリアル番号が未取得のため、") +
                  traits.label + "を送信しませんでした:" + effectiveKey);
         if (kind == StampKind::leaving) {
-            platform_.mainQueue.async([this] { terminateIfLocked(); });
+            settleLeavingLater();
         }
         return;
+    }
+    if (!startFlight(effectiveKey, fresh)) {
+        return; // already on its way; its own outcome settles the record
     }
     writeLog(traits.endpointPrefix + *url);
 
@@ -64,6 +76,10 @@ void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Comple
             handleLeavingResult(result, effectiveKey, completion);
         };
     }
+    handler = [this, effectiveKey, settle = std::move(handler)](const TransferResult& result) {
+        settle(result);
+        endFlight(effectiveKey);
+    };
     FailureReporter reporter = [this](const std::string& label, std::int64_t remaining,
                                       const std::optional<TransferError>& error) {
         logSendFailure(label, remaining, error);
@@ -72,6 +88,30 @@ void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Comple
                                &session, request, handler](TransferResult result) {
         completeOrRetry(result, times, reporter, label, wait, times, session, request, handler);
     });
+}
+
+// A fresh stamp always goes out, even when one made in the same second (and so under the same
+// key) is still on its way: it is an event of its own, and its completion must run.
+bool AppDelegate::startFlight(const std::string& key, bool fresh) {
+    const std::lock_guard lock(inFlightMutex_);
+    int& transfers = inFlight_[key];
+    if (!fresh && transfers > 0) {
+        return false;
+    }
+    ++transfers;
+    return true;
+}
+
+void AppDelegate::endFlight(const std::string& key) {
+    const std::lock_guard lock(inFlightMutex_);
+    if (const auto entry = inFlight_.find(key); entry != inFlight_.end() && --entry->second <= 0) {
+        inFlight_.erase(entry);
+    }
+}
+
+bool AppDelegate::isInFlight(const std::string& key) {
+    const std::lock_guard lock(inFlightMutex_);
+    return inFlight_.count(key) != 0;
 }
 
 } // namespace talverin

@@ -2,6 +2,7 @@
 
 #include "app/AppDelegate.h"
 
+#include <QDBusError>
 #include <QTimer>
 
 namespace talverin {
@@ -41,7 +42,22 @@ void DbusCommands::automaticLaunchWithManualSetting(bool manualSetting) {
 }
 
 void DbusCommands::leaveWithUnSentKey(const QString& unSentKey) {
-    later([this, key = unSentKey.toStdString()] { delegate_.leaveWithUnSentKey(key, [] {}); });
+    // Any client of the session bus may call this: it may only send a stored leaving record
+    // again, never an arrival's time as a leaving stamp, nor a stamp without a time.
+    const std::string key = unSentKey.toStdString();
+    if (!delegate_.isUnsentLeavingKey(key)) {
+        constexpr std::size_t longestLoggedKey = 256;
+        delegate_.writeLog("leaveWithUnSentKey: 未送信の終了時の打刻ではありません:" +
+                           key.substr(0, longestLoggedKey));
+        sendErrorReply(QDBusError::InvalidArgs,
+                       QStringLiteral("not an unsent leaving record: ") + unSentKey.left(256));
+        return;
+    }
+    later([this, key] {
+        if (delegate_.isUnsentLeavingKey(key)) {
+            delegate_.leaveWithUnSentKey(key, [] {});
+        }
+    });
 }
 
 } // namespace talverin

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusContext>
 #include <QObject>
 #include <QString>
 
@@ -9,7 +10,7 @@ class AppDelegate;
 
 // The agent's commands on the session bus. Every method returns at once: the command itself,
 // and any dialog it shows, runs afterwards on the main thread, never inside the bus call.
-class DbusCommands final : public QObject {
+class DbusCommands final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.talverin.Timestamp1")
 public:

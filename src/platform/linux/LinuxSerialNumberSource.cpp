@@ -4,6 +4,8 @@
 #include <QDBusMessage>
 #include <QFile>
 
+#include <algorithm>
+
 namespace talverin {
 
 namespace {
@@ -27,6 +29,14 @@ bool isTrailingFiller(char character) {
     }
 }
 
+// A blank serial would identify no machine: the next source is asked instead.
+std::optional<std::string> nonBlank(std::string serial) {
+    if (std::all_of(serial.begin(), serial.end(), isTrailingFiller)) {
+        return std::nullopt;
+    }
+    return serial;
+}
+
 std::optional<std::string> readSerialFile(const QString& path) {
     if (path.isEmpty()) {
         return std::nullopt;
@@ -43,7 +53,7 @@ std::optional<std::string> readSerialFile(const QString& path) {
     while (!serial.empty() && isTrailingFiller(serial.back())) {
         serial.pop_back();
     }
-    return serial;
+    return nonBlank(std::move(serial));
 }
 
 } // namespace
@@ -83,7 +93,7 @@ std::optional<std::string> LinuxSerialNumberSource::askHostnamed() {
     if (serial.metaType() != QMetaType::fromType<QString>()) {
         return std::nullopt;
     }
-    return serial.toString().toStdString();
+    return nonBlank(serial.toString().toStdString());
 }
 
 } // namespace talverin

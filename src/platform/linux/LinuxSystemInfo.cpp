@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxSystemInfo.h"
 
+#include "platform/linux/HomeFolder.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -8,7 +10,6 @@
 #include <QString>
 
 #include <ctime>
-#include <pwd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -84,11 +85,8 @@ bool LinuxSystemInfo::isDaylightSavingTime(std::chrono::system_clock::time_point
 }
 
 std::string LinuxSystemInfo::homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    if (std::string home = homeFolder(); !home.empty()) {
         return home;
-    }
-    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-        return entry->pw_dir;
     }
     return QDir::homePath().toStdString();
 }

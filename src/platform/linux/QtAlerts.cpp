@@ -1,7 +1,6 @@
 #include "platform/linux/QtAlerts.h"
 
 #include <QIcon>
-#include <QMessageBox>
 
 #include <cstdio>
 
@@ -17,6 +16,12 @@ void QtAlerts::runModal(const Alert& alert) {
                 .toUtf8();
         std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
         std::fflush(stderr);
+        return;
+    }
+    const QString kind = message + u'\n' + informative;
+    if (const QPointer<QMessageBox> open = shown_.value(kind)) {
+        open->raise();
+        open->activateWindow();
         return;
     }
     QMessageBox box;
@@ -45,7 +50,9 @@ void QtAlerts::runModal(const Alert& alert) {
     }
     box.setStandardButtons(QMessageBox::Ok);
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    shown_.insert(kind, &box);
     box.exec();
+    shown_.remove(kind);
 }
 
 } // namespace talverin

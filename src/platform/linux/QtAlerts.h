@@ -2,9 +2,15 @@
 
 #include "platform/Alerts.h"
 
+#include <QHash>
+#include <QMessageBox>
+#include <QPointer>
+#include <QString>
+
 namespace talverin {
 
 // Modal message boxes; with no display they are written to standard error and return at once.
+// A box asked for while the same box is already shown is raised instead of opened again.
 class QtAlerts final : public Alerts {
 public:
     explicit QtAlerts(bool headless) : headless_(headless) {}
@@ -12,6 +18,7 @@ public:
 
 private:
     bool headless_;
+    QHash<QString, QPointer<QMessageBox>> shown_;
 };
 
 } // namespace talverin

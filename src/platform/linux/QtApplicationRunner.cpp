@@ -57,10 +57,13 @@ void QtApplicationRunner::watchTerminationSignals() {
 
 void QtApplicationRunner::readSignalPipe() {
     char bytes[16];
-    while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
-        // Each signal is one request: a second SIGTERM while the first quit is held ends the
-        // agent at once.
-        terminate();
+    ssize_t count = 0;
+    while ((count = ::read(signalPipe[0], bytes, sizeof bytes)) > 0) {
+        // Each signal is one request, however many arrive before the pipe is read: a second
+        // SIGTERM while the first quit is held ends the agent at once.
+        for (ssize_t index = 0; index < count; ++index) {
+            terminate();
+        }
     }
 }
 

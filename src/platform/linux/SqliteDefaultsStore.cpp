@@ -1,19 +1,23 @@
 #include "platform/linux/SqliteDefaultsStore.h"
 
+#include "platform/linux/HomeFolder.h"
+
 #include <sqlite3.h>
 
 #include <array>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <pwd.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace talverin {
 
 namespace {
 
-constexpr int busyTimeoutMilliseconds = 5000;
+// Below the 4 s for which a power-off or a sleep is held back for the leaving stamp.
+constexpr int busyTimeoutMilliseconds = 3000;
 
 std::string columnBytes(sqlite3_stmt* statement, int column) {
     const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
@@ -59,16 +63,6 @@ bool runToCompletion(sqlite3_stmt* statement) {
     return result == SQLITE_DONE;
 }
 
-std::filesystem::path homeFolder() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-        return entry->pw_dir;
-    }
-    return std::filesystem::current_path();
-}
-
 } // namespace
 
 SqliteDefaultsStore::SqliteDefaultsStore(std::filesystem::path file, ProblemReporter reportProblem)
@@ -86,26 +80,36 @@ std::filesystem::path SqliteDefaultsStore::defaultPath() {
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
         dataHome = xdg;
     } else {
-        dataHome = homeFolder() / ".local" / "share";
+        const std::string home = homeFolder();
+        dataHome = (home.empty() ? std::filesystem::current_path() : std::filesystem::path(home)) /
+                   ".local" / "share";
     }
     const std::filesystem::path folder = dataHome / "com.talverin.Timestamp";
     std::error_code ignored; // a folder that cannot be made is reported when the store opens
-    std::filesystem::create_directories(folder, ignored);
+    std::filesystem::create_directories(dataHome, ignored);
+    // The records are the user's working hours: nobody else may list or read them, from the
+    // moment the folder exists, whatever the umask.
+    ::mkdir(folder.c_str(), 0700);
     return folder / "defaults.sqlite3";
 }
 
 // Nothing is written to the file until it has been read successfully, so a file that is damaged,
 // not a database, or held by someone else is left exactly as it is.
 std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
-    std::error_code error;
-    const bool exists = std::filesystem::exists(file_, error);
-    const int flags =
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (exists ? 0 : SQLITE_OPEN_CREATE);
-    const int opened = sqlite3_open_v2(file_.c_str(), &database_, flags, nullptr);
+    retryOpen_ = false;
+    // Made here, private, before SQLite would make it with the umask's modes; SQLite gives its
+    // -wal and -shm files the modes of the database file.
+    if (const int made = ::open(file_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        made >= 0) {
+        ::close(made);
+    }
+    const int opened = sqlite3_open_v2(file_.c_str(), &database_,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (opened != SQLITE_OK) {
         const std::string reason =
             database_ != nullptr ? databaseError() : std::string(sqlite3_errstr(opened));
         closeDatabase();
+        retryOpen_ = true;
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:", reason);
     }
     sqlite3_extended_result_codes(database_, 1);
@@ -114,6 +118,11 @@ std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
     if (!firstText("SELECT count(*) FROM sqlite_master") ||
         firstText("PRAGMA quick_check") != "ok") {
         const std::string reason = databaseError();
+        // A file that could not be read at all (a WAL store in a folder that is read-only for
+        // now) may be read later; one that was read and found damaged is left alone for good.
+        const int code = sqlite3_errcode(database_) & 0xFF;
+        retryOpen_ = code == SQLITE_CANTOPEN || code == SQLITE_READONLY ||
+                     code == SQLITE_IOERR || code == SQLITE_BUSY || code == SQLITE_FULL;
         closeDatabase();
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:", reason);
     }
@@ -122,18 +131,55 @@ std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
     // even if it cannot be written.
     if (sqlite3_db_readonly(database_, "main") == 1) {
         keepRowsInMemory();
+        retryOpen_ = true;
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:",
                            "attempt to write a readonly database");
     }
-    // The journal mode is answered with the mode in force, which must be the one asked for.
-    if (firstText("PRAGMA journal_mode=WAL") != "wal" || !firstText("PRAGMA synchronous=FULL") ||
+    makePrivate();
+    // The journal mode is answered with the mode in force, which must be one asked for. Where
+    // WAL cannot work (a network home folder without shared memory), the rollback journal
+    // still puts every record on disk before it is sent.
+    const auto journal = firstText("PRAGMA journal_mode=WAL");
+    if ((journal != "wal" && firstText("PRAGMA journal_mode=DELETE") != "delete") ||
+        !firstText("PRAGMA synchronous=FULL") ||
         !firstText("CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value)") ||
         !prepareStatements()) {
         const std::string reason = databaseError();
         keepRowsInMemory();
+        retryOpen_ = true;
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:", reason);
     }
     return std::nullopt;
+}
+
+// A sound store made by an older version, or by hand, may be readable by other accounts.
+void SqliteDefaultsStore::makePrivate() const {
+    ::chmod(file_.parent_path().c_str(), 0700);
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        ::chmod((file_.string() + suffix).c_str(), 0600);
+    }
+}
+
+// Called before a write: the store that could not be opened may open now, and then takes what
+// was kept in memory meanwhile.
+void SqliteDefaultsStore::reopenIfWorthIt() {
+    if (database_ != nullptr || !retryOpen_) {
+        return;
+    }
+    std::map<std::string, MemoryValue> kept = std::move(memory_);
+    memory_.clear();
+    open(); // its problem, if any, was reported when the store first failed to open
+    if (database_ == nullptr) {
+        memory_ = std::move(kept);
+        return;
+    }
+    // What this run stored or removed goes to the file; what was only read from it stays there.
+    for (auto& [key, value] : kept) {
+        if (!value.fromFile) {
+            memory_[key] = std::move(value);
+        }
+    }
+    flushMemory();
 }
 
 // Runs one statement to its end and gives the first column of its first row ("" without rows), or
@@ -179,7 +225,7 @@ void SqliteDefaultsStore::keepRowsInMemory() {
         while (sqlite3_step(statement) == SQLITE_ROW) {
             memory_[columnBytes(statement, 0)] =
                 MemoryValue{textOfColumn(statement, 1),
-                            sqlite3_column_type(statement, 1) == SQLITE_TEXT, false};
+                            sqlite3_column_type(statement, 1) == SQLITE_TEXT, false, true};
         }
     }
     sqlite3_finalize(statement);
@@ -249,12 +295,11 @@ void SqliteDefaultsStore::removeObject(const std::string& key) {
 // where it overrides the file for the rest of the run.
 std::optional<SqliteDefaultsStore::Problem>
 SqliteDefaultsStore::store(const std::string& key, std::optional<std::string> value) {
+    reopenIfWorthIt();
     if (database_ == nullptr) {
-        if (value) {
-            memory_[key] = MemoryValue{std::move(value), true, false};
-        } else {
-            memory_.erase(key);
-        }
+        // A removal is kept too: the file may still hold the record once it opens again.
+        const bool removed = !value.has_value();
+        memory_[key] = MemoryValue{std::move(value), true, removed};
         return std::nullopt;
     }
     if (writeRow(key, value)) {

@@ -52,6 +52,7 @@ private:
         std::optional<std::string> text; // what stringForKey gives
         bool isText = true;              // false: a number, blob or NULL found in the file
         bool removed = false;            // a removal the file has not seen yet
+        bool fromFile = false;           // read from a file that could not be written
     };
 
     struct Problem {
@@ -60,6 +61,8 @@ private:
     };
 
     std::optional<Problem> open();
+    void reopenIfWorthIt();
+    void makePrivate() const;
     std::optional<std::string> firstText(const char* sql);
     bool prepareStatements();
     void keepRowsInMemory();
@@ -84,6 +87,9 @@ private:
     sqlite3_stmt* selectAll_ = nullptr;
     std::map<std::string, MemoryValue> memory_; // overrides the file; all there is without one
     bool reported_ = false;
+    // The file could not be opened for writing (a folder not there yet, read-only, a lock that
+    // failed): tried again at the next stamp. A file that is no sound database is never retried.
+    bool retryOpen_ = false;
 };
 
 } // namespace talverin

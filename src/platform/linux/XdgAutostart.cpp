@@ -6,28 +6,49 @@
 #include <QSaveFile>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace talverin {
 
 namespace {
 
-// Exec= needs quoting when the path holds characters the desktop entry format reserves.
+// The program as one argument of Exec=, by the desktop entry rules: quoted when it holds a
+// reserved character (with ", `, $ and \ escaped inside the quotes), % doubled so that it is no
+// field code, and then the string escapes that every value takes (\\, \n, \t, \r).
 QString quotedForExec(const QString& path) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
-    bool needsQuotes = false;
-    for (const QChar c : path) {
-        needsQuotes = needsQuotes || reserved.contains(c);
-    }
-    if (!needsQuotes) {
-        return path;
-    }
-    QString escaped;
-    for (const QChar c : path) {
-        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\') {
-            escaped += u'\\';
+    QString argument = path;
+    if (std::any_of(path.begin(), path.end(), [](QChar c) { return reserved.contains(c); })) {
+        argument.clear();
+        for (const QChar c : path) {
+            if (c == u'"' || c == u'`' || c == u'$' || c == u'\\') {
+                argument += u'\\';
+            }
+            argument += c;
         }
-        escaped += c;
+        argument = u'"' + argument + u'"';
     }
-    return u'"' + escaped + u'"';
+    argument.replace(u'%', QStringLiteral("%%"));
+    QString value;
+    for (const QChar c : argument) {
+        switch (c.unicode()) {
+        case u'\\':
+            value += QStringLiteral("\\\\");
+            break;
+        case u'\n':
+            value += QStringLiteral("\\n");
+            break;
+        case u'\t':
+            value += QStringLiteral("\\t");
+            break;
+        case u'\r':
+            value += QStringLiteral("\\r");
+            break;
+        default:
+            value += c;
+        }
+    }
+    return value;
 }
 
 } // namespace

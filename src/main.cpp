@@ -18,16 +18,85 @@
 #include "platform/linux/XdgAutostart.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QPixmapCache>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 
 using namespace talverin;
 
 namespace {
+
+const char* const usage =
+    "Usage: talverin-timestamp [options]\n"
+    "Stamps the time clock: arrival when it starts and when the screen is unlocked, leaving when\n"
+    "the screen is locked, the machine sleeps or powers off, and when it is asked to quit.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     Displays this help and exits.\n"
+    "  -v, --version  Displays the version and exits.\n";
+
+// Answers --help and --version, and refuses what it does not know, before anything else is
+// touched: none of them stamps, logs or takes the bus name. Nothing: go on and run the agent.
+std::optional<int> answerCommandLine(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int index = 0; index < argc; ++index) {
+        arguments << QString::fromLocal8Bit(argv[index]);
+    }
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Displays the version."));
+    parser.addOption(help);
+    parser.addOption(version);
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+        const QString problem = parser.positionalArguments().isEmpty()
+                                    ? parser.errorText()
+                                    : QStringLiteral("Unexpected argument '%1'.")
+                                          .arg(parser.positionalArguments().constFirst());
+        std::fprintf(stderr, "talverin-timestamp: %s\n\n%s", problem.toLocal8Bit().constData(),
+                     usage);
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("talverin-timestamp %s\n", TALVERIN_SHORT_VERSION "." TALVERIN_BUILD_NUMBER);
+        return 0;
+    }
+    return std::nullopt;
+}
+
+// Set while the event loop runs: a process that ends inside it without a termination request
+// (the toolkit ends it when the display goes away at log-out) still stores the day's end.
+std::atomic<AppDelegate*> runningDelegate{nullptr};
+
+void storeLeavingOnAbruptEnd() {
+    if (AppDelegate* delegate = runningDelegate.exchange(nullptr)) {
+        delegate->applicationEndsAbruptly();
+    }
+}
+
+// The toolkit's own warnings are diagnostics for whoever reads the log, not lines for the
+// console, which carries the agent's lines only.
+const DailyLog* toolkitLog = nullptr;
+
+void logToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (toolkitLog == nullptr || type == QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+        return;
+    }
+    toolkitLog->write("Qt: " + message.toStdString());
+}
 
 bool hasDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
@@ -38,6 +107,9 @@ bool hasDisplay() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (const auto status = answerCommandLine(argc, argv)) {
+        return *status;
+    }
     // A wrong origin would send the serial number where nobody meant it to go: stop first.
     const std::string configuredOrigin = ServiceOrigin::configuredText();
     const auto origin = ServiceOrigin::validated(configuredOrigin);
@@ -51,6 +123,11 @@ int main(int argc, char* argv[]) {
     if (!hasDisplay()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    SystemClock clock;
+    LinuxSystemInfo systemInfo;
+    const DailyLog storeLog(clock, [&systemInfo] { return systemInfo.homeDirectory(); });
+    toolkitLog = &storeLog;
+    qInstallMessageHandler(logToolkitMessage);
 
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
@@ -80,9 +157,6 @@ int main(int argc, char* argv[]) {
     auto urlSession = std::make_unique<QtUrlSession>();
     urlSession->preconnect(*origin);
 
-    SystemClock clock;
-    LinuxSystemInfo systemInfo;
-    const DailyLog storeLog(clock, [&systemInfo] { return systemInfo.homeDirectory(); });
     SqliteDefaultsStore defaults(
         SqliteDefaultsStore::defaultPath(),
         [&console, &storeLog](const std::string& consoleLine, const std::string& logLine) {
@@ -92,7 +166,7 @@ int main(int argc, char* argv[]) {
     QtMainQueue mainQueue;
     ThreadSleeper sleeper;
     QtApplicationRunner runner;
-    TrayStatusBar statusBar;
+    TrayStatusBar statusBar(headless);
     QtAlerts alerts(headless);
     DesktopWorkspace workspace;
     LinuxSystemEvents systemEvents(QDBusConnection::systemBus(), sessionBus);
@@ -113,9 +187,17 @@ int main(int argc, char* argv[]) {
                                   QDBusConnection::ExportAllSlots);
     }
 
+    // logind closing the session (log-out) is a quit like any other.
+    QObject::connect(&systemEvents, &LinuxSystemEvents::sessionClosing, &runner,
+                     [&runner] { runner.terminate(); });
+    runningDelegate = &delegate;
+    std::atexit(storeLeavingOnAbruptEnd);
+
     runner.finishLaunchingWhenRunning();
     QApplication::exec();
+    runningDelegate = nullptr;
     // No answer may reach the delegate once the agent has decided to end.
     urlSession.reset();
+    toolkitLog = nullptr;
     return 0;
 }

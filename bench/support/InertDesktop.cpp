@@ -9,6 +9,7 @@ public:
     bool hasButton() const override { return false; }
     void setImage(const std::string&) override {}
     void setMenu(Menu) override {}
+    void setToolTip(const std::string&) override {}
 };
 
 } // namespace
@@ -51,12 +52,6 @@ std::unique_ptr<StatusItem> InertDesktop::InertStatusBar::statusItemWithLength(d
 void InertDesktop::InertAlerts::runModal(const Alert&) {}
 
 void InertDesktop::InertWorkspace::openUrl(const std::string&) {}
-
-void InertDesktop::InertSystemEvents::observeWillPowerOff(std::function<void()>) {}
-
-void InertDesktop::InertSystemEvents::observeScreenLocked(std::function<void()>) {}
-
-void InertDesktop::InertSystemEvents::observeScreenUnlocked(std::function<void()>) {}
 
 std::optional<std::string> InertDesktop::FixedSerialNumber::read() {
     return std::string(serialNumberText);

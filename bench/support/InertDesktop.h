@@ -59,9 +59,11 @@ private:
     };
     class InertSystemEvents final : public SystemEvents {
     public:
-        void observeWillPowerOff(std::function<void()> handler) override;
-        void observeScreenLocked(std::function<void()> handler) override;
-        void observeScreenUnlocked(std::function<void()> handler) override;
+        void observeWillPowerOff(std::function<void()>) override {}
+        void observePowerOffCancelled(std::function<void()>) override {}
+        void observeScreenLocked(std::function<void()>) override {}
+        void observeScreenUnlocked(std::function<void()>) override {}
+        void leavingStampSettled() override {}
     };
     class FixedSerialNumber final : public SerialNumberSource {
     public:

@@ -5,9 +5,12 @@
 #include "platform/Platform.h"
 #include "stamp/StampKind.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -45,7 +48,12 @@ public:
     TerminateReply applicationShouldTerminate() override;
     void applicationWillTerminate() override;
     void powerOff();
+    void powerOffCancelled();
     void terminateIfLocked();
+    // The process is ending without a termination request (the toolkit ends it when the display
+    // goes away at log-out), possibly from another thread: the day's end is stored, and the next
+    // start sends it with its own time.
+    void applicationEndsAbruptly();
 
     // Commands.
     void about();
@@ -54,6 +62,8 @@ public:
     void arriveNow();
     void toSite();
     void automaticLaunchManual();
+    // Whether a key names a stored leaving record, the only kind a caller may have sent again.
+    bool isUnsentLeavingKey(const std::string& key);
 
     // Stamps. Both senders return at once; the completion runs once on the main queue, and only
     // when the service has accepted the stamp.
@@ -77,16 +87,30 @@ public:
     void printUnsent();
 
     void writeLog(const std::string& message) const;
+    // The tray item's tooltip: the name, the last accepted stamp, the unsent records if any.
+    // Asked for after every outcome; a burst of outcomes reads the store once.
+    void refreshToolTipLater();
+    void refreshToolTip();
     std::string apiBase() const;
 
 private:
-    void sendStamp(StampKind kind, const std::string& unSentKey, Completion completion);
+    // fresh: a stamp of its own, made just now, rather than a record sent again.
+    void sendStamp(StampKind kind, const std::string& unSentKey, Completion completion, bool fresh);
+    // After every leaving outcome, on the main queue: a held power-off or sleep may go ahead, and
+    // so may a held quit.
+    void settleLeavingLater();
+    void noteAcceptedLater(StampKind kind, const std::string& key);
     // Sorts an answer: an accepted stamp's record is removed and its body text returned; a
     // refused or undelivered one is logged on the main queue and nothing is returned.
     std::optional<std::string> settleOutcome(StampKind kind, const TransferResult& result,
                                              const std::string& effectiveKey,
                                              const Completion& completion);
     void printLine(const std::string& line) const { platform_.console.printLine(line); }
+    // A record whose transfer is under way is not sent again until its outcome is known: a
+    // resend scan, an overlapping one or a caller would otherwise send the same stamp twice.
+    bool startFlight(const std::string& key, bool fresh);
+    void endFlight(const std::string& key);
+    bool isInFlight(const std::string& key);
 
     Platform platform_;
     DailyLog log_;
@@ -98,6 +122,16 @@ private:
     std::int64_t numberOfTimes;
     std::uint32_t numberOfWaitUseconds;
     bool lockTerminate;
+    // A termination request is waiting for its leaving stamp (a power-off alone is not one).
+    bool terminationHeld_ = false;
+    // The newest stamp the service accepted: its time and label, for the tooltip.
+    std::string lastAcceptedTime_;
+    std::string lastAcceptedLabel_;
+    std::atomic<bool> toolTipRefreshQueued_{false};
+
+    // Fresh stamps start on the main thread, resends on the delivery queue.
+    std::mutex inFlightMutex_;
+    std::map<std::string, int> inFlight_; // key → transfers under way with it
 };
 
 } // namespace talverin

@@ -23,8 +23,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     menu.items.push_back(MenuItem{"TALVERINページへ", [this] { toSite(); }, ""});
     menu.items.push_back(MenuItem{"終了", [this] { quit(); }, ""});
     statusBarItem->setMenu(std::move(menu));
+    refreshToolTip();
 
     platform_.systemEvents.observeWillPowerOff([this] { powerOff(); });
+    platform_.systemEvents.observePowerOffCancelled([this] { powerOffCancelled(); });
     platform_.systemEvents.observeScreenLocked([this] { leaveWithUnSentKey("", [] {}); });
     platform_.systemEvents.observeScreenUnlocked([this] { arriveWithUnSentKey("", [] {}); });
 

@@ -19,7 +19,10 @@ TerminateReply AppDelegate::applicationShouldTerminate() {
     // The record is on disk before anything is sent, so the day's end is never lost.
     const std::string key = setUnset(StampKind::leaving);
     lockTerminate = true;
-    leaveWithUnSentKey(key, [] {});
+    terminationHeld_ = true;
+    // The quit's own stamp, stored just now: it goes out even beside one of the same second.
+    sendStamp(
+        StampKind::leaving, key, [] {}, true);
     writeLog("終了時の打刻: " + key);
     platform_.application.replyToApplicationShouldTerminate(false);
     return TerminateReply::Later;
@@ -38,12 +41,33 @@ void AppDelegate::powerOff() {
     leaveWithUnSentKey("", [] {});
 }
 
+// logind can call a power-off off. Unless a quit was asked for, the day goes on: the next quit
+// or power-off stamps again, and an arrival records that the user is still there.
+void AppDelegate::powerOffCancelled() {
+    printLine("powerOffCancelled");
+    if (terminationHeld_ || !lockTerminate) {
+        return;
+    }
+    lockTerminate = false;
+    arriveWithUnSentKey("", [] {});
+}
+
+// A power-off alone does not end the agent when its stamp has an outcome: the system's own
+// termination request does, at once, and a cancelled power-off leaves it running.
 void AppDelegate::terminateIfLocked() {
-    if (!lockTerminate) {
+    if (!lockTerminate || !terminationHeld_) {
         return;
     }
     platform_.application.replyToApplicationShouldTerminate(true);
     platform_.application.terminate();
+}
+
+void AppDelegate::applicationEndsAbruptly() {
+    if (lockTerminate || !seirialNumber) {
+        return; // a quit or a power-off has stored the day's end already
+    }
+    // Only the store and the log, which any thread may use: the event loops are going away.
+    writeLog("終了時の打刻: " + setUnset(StampKind::leaving));
 }
 
 } // namespace talverin

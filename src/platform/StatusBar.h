@@ -25,6 +25,8 @@ public:
     virtual bool hasButton() const = 0;
     virtual void setImage(const std::string& imageName) = 0;
     virtual void setMenu(Menu menu) = 0;
+    // Several lines; shown when the pointer rests on the item.
+    virtual void setToolTip(const std::string& text) = 0;
 };
 
 class StatusBar {

@@ -1,11 +1,28 @@
 #include "app/AppDelegate.h"
 
+#include <algorithm>
+
 #include "log/Utf8.h"
+#include "records/StampTime.h"
 #include "stamp/TransferErrorText.h"
 
 namespace talverin {
 
 namespace {
+
+// An answer is logged whole up to 4 KiB; a longer one would fill the disk a line at a time.
+std::string bodyForLog(const std::string& body) {
+    constexpr std::size_t longest = 4096;
+    if (body.size() <= longest) {
+        return decodeUtf8Lossy(body);
+    }
+    std::size_t end = longest;
+    while (end > 0 && (static_cast<unsigned char>(body[end]) & 0xC0) == 0x80) {
+        --end; // never cut a character in two
+    }
+    return decodeUtf8Lossy(std::string_view(body).substr(0, end)) + "…(全" +
+           std::to_string(body.size()) + "バイト)";
+}
 
 bool isDelivered(const TransferResult& result) {
     return result.body && result.response && result.response->isHttp && !result.error;
@@ -21,20 +38,24 @@ std::optional<std::string> AppDelegate::settleOutcome(StampKind kind, const Tran
         platform_.mainQueue.async(
             [this, line = traits.notDeliveredLogPrefix + describeOptionalError(result.error)] {
                 writeLog(line);
+                refreshToolTipLater();
             });
         return std::nullopt;
     }
     if (!isAcceptedStatus(kind, result.response->statusCode)) {
-        platform_.mainQueue.async([this, prefix = traits.refusalLogPrefix, body = *result.body] {
-            writeLog(prefix + decodeUtf8Lossy(body));
-        });
+        platform_.mainQueue.async(
+            [this, line = traits.refusalLogPrefix + bodyForLog(*result.body)] {
+                writeLog(line);
+                refreshToolTipLater();
+            });
         return std::nullopt;
     }
     printLine(traits.label);
     removeUnsent(effectiveKey);
+    noteAcceptedLater(kind, effectiveKey);
     // The record is gone before the body is looked at, so an odd answer cannot keep it.
     std::string text = decodeUtf8Lossy(*result.body);
-    writeLog(traits.successLogPrefix + text);
+    writeLog(traits.successLogPrefix + bodyForLog(*result.body));
     if (completion) {
         platform_.mainQueue.async(completion);
     }
@@ -56,10 +77,30 @@ void AppDelegate::handleLeavingResult(const TransferResult& result, const std::s
                                       const Completion& completion) {
     const auto text = settleOutcome(StampKind::leaving, result, effectiveKey, completion);
     // Whatever the answer, a quit held for a leaving stamp may now go ahead.
-    platform_.mainQueue.async([this] { terminateIfLocked(); });
+    settleLeavingLater();
     if (text) {
         printLine(*text);
     }
+}
+
+void AppDelegate::settleLeavingLater() {
+    platform_.mainQueue.async([this] {
+        platform_.systemEvents.leavingStampSettled();
+        terminateIfLocked();
+    });
+}
+
+void AppDelegate::noteAcceptedLater(StampKind kind, const std::string& key) {
+    const std::string label = traitsOf(kind).label;
+    const std::string time = key.substr(std::min(key.size(), label.size() + 1));
+    platform_.mainQueue.async([this, label, time] {
+        // A resend of an older stamp does not hide the newest one.
+        if (isStampTime(time) && time >= lastAcceptedTime_) {
+            lastAcceptedTime_ = time;
+            lastAcceptedLabel_ = label;
+        }
+        refreshToolTipLater();
+    });
 }
 
 } // namespace talverin

@@ -7,6 +7,7 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 
+#include <string_view>
 #include <unistd.h>
 
 namespace talverin {
@@ -28,9 +29,6 @@ const QStringList screenSaverInterfaces = {
     QStringLiteral("org.xfce.ScreenSaver"),
 };
 
-const QString inhibitorWho = QStringLiteral("TALVERIN Timestamp");
-const QString inhibitorWhy = QStringLiteral("Sending the end-of-work stamp before power-off");
-
 int milliseconds(std::chrono::milliseconds duration) {
     return static_cast<int>(duration.count());
 }
@@ -38,13 +36,6 @@ int milliseconds(std::chrono::milliseconds duration) {
 bool isTimeout(const QDBusMessage& reply) {
     const QDBusError::ErrorType type = QDBusError(reply).type();
     return type == QDBusError::NoReply || type == QDBusError::Timeout;
-}
-
-QDBusMessage inhibitCall() {
-    QDBusMessage call = QDBusMessage::createMethodCall(login1Service, managerPath, managerInterface,
-                                                       QStringLiteral("Inhibit"));
-    call << QStringLiteral("shutdown") << inhibitorWho << inhibitorWhy << QStringLiteral("delay");
-    return call;
 }
 
 QDBusMessage lockedHintCall(const QString& sessionPath) {
@@ -65,30 +56,39 @@ std::optional<bool> boolValue(const QVariant& value) {
 
 LinuxSystemEvents::LinuxSystemEvents(QDBusConnection systemBus, QDBusConnection sessionBus,
                                      LinuxSystemEventsOptions options)
-    : systemBus_(std::move(systemBus)), sessionBus_(std::move(sessionBus)), options_(options) {
-    inhibitorReleaseTimer_.setSingleShot(true);
-    inhibitorReleaseTimer_.setInterval(options_.inhibitorReleaseDelay);
-    connect(&inhibitorReleaseTimer_, &QTimer::timeout, this,
-            &LinuxSystemEvents::releasePowerOffInhibitor);
-
+    : systemBus_(std::move(systemBus)), sessionBus_(std::move(sessionBus)), options_(options),
+      powerOffInhibitor_(systemBus_, QStringLiteral("shutdown"),
+                         QStringLiteral("Sending the end-of-work stamp before power-off"),
+                         options.inhibitorReleaseDelay, options.logindCallTimeout),
+      sleepInhibitor_(systemBus_, QStringLiteral("sleep"),
+                      QStringLiteral("Sending the end-of-work stamp before sleep"),
+                      options.inhibitorReleaseDelay, options.logindCallTimeout) {
     if (systemBus_.isConnected()) {
-        systemBus_.connect(login1Service, managerPath, managerInterface,
-                           QStringLiteral("PrepareForShutdown"), this,
-                           SLOT(onPrepareForShutdown(bool)));
+        for (const char* member : {"PrepareForShutdown", "PrepareForSleep"}) {
+            systemBus_.connect(
+                login1Service, managerPath, managerInterface, QString::fromLatin1(member), this,
+                std::string_view(member) == "PrepareForShutdown" ? SLOT(onPrepareForShutdown(bool))
+                                                                 : SLOT(onPrepareForSleep(bool)));
+        }
         const QString sessionPath = resolveSessionPath();
         if (!sessionPath.isEmpty()) {
             watchSession(sessionPath);
         }
     }
+    present_ = !screenLocked_;
     watchScreenSavers();
 }
 
 void LinuxSystemEvents::observeWillPowerOff(std::function<void()> handler) {
     willPowerOffHandler_ = std::move(handler);
     powerOffObserved_ = true;
-    if (!powerOffInhibitor_.isValid()) {
-        takePowerOffInhibitor();
-    }
+    const auto call = [this](const QDBusMessage& message) { return callLogind(message); };
+    powerOffInhibitor_.take(call);
+    sleepInhibitor_.take(call);
+}
+
+void LinuxSystemEvents::observePowerOffCancelled(std::function<void()> handler) {
+    powerOffCancelledHandler_ = std::move(handler);
 }
 
 void LinuxSystemEvents::observeScreenLocked(std::function<void()> handler) {
@@ -99,11 +99,13 @@ void LinuxSystemEvents::observeScreenUnlocked(std::function<void()> handler) {
     screenUnlockedHandler_ = std::move(handler);
 }
 
-void LinuxSystemEvents::releasePowerOffInhibitor() {
-    inhibitorReleaseTimer_.stop();
-    // A request still on its way belongs to the hold just given up.
-    ++inhibitorGeneration_;
-    powerOffInhibitor_ = QDBusUnixFileDescriptor();
+void LinuxSystemEvents::leavingStampSettled() {
+    if (powerOffUnderWay_) {
+        powerOffInhibitor_.release();
+    }
+    if (asleep_) {
+        sleepInhibitor_.release();
+    }
 }
 
 QDBusMessage LinuxSystemEvents::callLogind(const QDBusMessage& call) {
@@ -188,48 +190,13 @@ void LinuxSystemEvents::watchScreenSavers() {
         return;
     }
     for (const QString& interfaceName : screenSaverInterfaces) {
-        sessionBus_.connect(QString(), QString(), interfaceName, QStringLiteral("ActiveChanged"),
-                            this, SLOT(onScreenSaverActiveChanged(bool)));
+        // Each screensaver's well-known name is its interface's name. Naming it here makes the bus
+        // deliver only what its current owner sends: any other client of the session bus could
+        // otherwise stamp an arrival for someone who is away.
+        sessionBus_.connect(interfaceName, QString(), interfaceName,
+                            QStringLiteral("ActiveChanged"), this,
+                            SLOT(onScreenSaverActiveChanged(bool)));
     }
-}
-
-void LinuxSystemEvents::takePowerOffInhibitor() {
-    const QDBusMessage reply = callLogind(inhibitCall());
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-        return;
-    }
-    QDBusUnixFileDescriptor received =
-        qvariant_cast<QDBusUnixFileDescriptor>(reply.arguments().constFirst());
-    if (received.isValid()) {
-        // Our own object holds the only copy, so that releasing it really closes the descriptor.
-        powerOffInhibitor_.giveFileDescriptor(received.takeFileDescriptor());
-    }
-}
-
-void LinuxSystemEvents::takePowerOffInhibitorLater() {
-    if (powerOffInhibitor_.isValid() || pendingInhibitorGeneration_ == inhibitorGeneration_) {
-        return;
-    }
-    const unsigned generation = inhibitorGeneration_;
-    pendingInhibitorGeneration_ = generation;
-    auto* watcher = new QDBusPendingCallWatcher(
-        systemBus_.asyncCall(inhibitCall(), milliseconds(options_.logindCallTimeout)), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, generation](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                if (pendingInhibitorGeneration_ == generation) {
-                    pendingInhibitorGeneration_.reset();
-                }
-                const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *finished;
-                if (reply.isError() || generation != inhibitorGeneration_ ||
-                    powerOffInhibitor_.isValid()) {
-                    return; // the descriptor, if any, closes with the reply
-                }
-                QDBusUnixFileDescriptor received = reply.value();
-                if (received.isValid()) {
-                    powerOffInhibitor_.giveFileDescriptor(received.takeFileDescriptor());
-                }
-            });
 }
 
 void LinuxSystemEvents::onSessionPropertiesChanged(const QString& interfaceName,
@@ -237,6 +204,9 @@ void LinuxSystemEvents::onSessionPropertiesChanged(const QString& interfaceName,
                                                    const QStringList& invalidated) {
     if (interfaceName != sessionInterface) {
         return;
+    }
+    if (changed.value(QStringLiteral("State")).toString() == QStringLiteral("closing")) {
+        Q_EMIT sessionClosing();
     }
     const auto value = changed.constFind(lockedHintProperty);
     if (value != changed.constEnd()) {
@@ -256,29 +226,50 @@ void LinuxSystemEvents::onPrepareForShutdown(bool starting) {
     if (!powerOffObserved_) {
         return;
     }
+    powerOffUnderWay_ = starting;
     if (starting) {
-        // An inhibitor that arrives from now on would hold a power-off already under way.
-        ++inhibitorGeneration_;
-        if (powerOffInhibitor_.isValid() && !inhibitorReleaseTimer_.isActive()) {
-            inhibitorReleaseTimer_.start();
-        }
-        const std::function<void()> handler = willPowerOffHandler_;
-        if (handler) {
+        powerOffInhibitor_.begin();
+        if (const std::function<void()> handler = willPowerOffHandler_) {
             handler();
         }
         return;
     }
-    // The power-off was called off: be ready for the next one.
-    inhibitorReleaseTimer_.stop();
-    takePowerOffInhibitorLater();
+    // Called off: be ready for the next one.
+    powerOffInhibitor_.takeLater();
+    if (const std::function<void()> handler = powerOffCancelledHandler_) {
+        handler();
+    }
+}
+
+// Asleep, the user is not there whatever the screen shows: the leaving stamp goes out before the
+// machine sleeps, and the arrival after it wakes into an unlocked session.
+void LinuxSystemEvents::onPrepareForSleep(bool starting) {
+    asleep_ = starting;
+    if (starting) {
+        sleepInhibitor_.begin();
+        const bool wasPresent = present_;
+        reportPresence();
+        if (!wasPresent) {
+            sleepInhibitor_.release(); // no stamp to wait for
+        }
+        return;
+    }
+    sleepInhibitor_.takeLater();
+    reportPresence();
 }
 
 void LinuxSystemEvents::reportScreenLocked(bool locked) {
-    if (locked == screenLocked_) {
+    screenLocked_ = locked;
+    reportPresence();
+}
+
+void LinuxSystemEvents::reportPresence() {
+    const bool present = !screenLocked_ && !asleep_;
+    if (present == present_) {
         return;
     }
-    screenLocked_ = locked;
-    const std::function<void()> handler = locked ? screenLockedHandler_ : screenUnlockedHandler_;
+    present_ = present;
+    const std::function<void()> handler = present ? screenUnlockedHandler_ : screenLockedHandler_;
     if (handler) {
         handler();
     }

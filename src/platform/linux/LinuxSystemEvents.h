@@ -1,33 +1,32 @@
 #pragma once
 
 #include "platform/SystemEvents.h"
+#include "platform/linux/DelayInhibitor.h"
 
 #include <QDBusConnection>
-#include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 #include <QVariantMap>
 
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <utility>
 
 namespace talverin {
 
 struct LinuxSystemEventsOptions {
-    // How long the power-off inhibitor outlives the announcement when the agent has not ended
-    // by then. Well below logind's usual 5 s cap, so the delay is ours to end, not logind's.
+    // How long a power-off or a sleep is held back for the leaving stamp at most. Well below
+    // logind's usual 5 s cap, so the delay is ours to end, not logind's.
     std::chrono::milliseconds inhibitorReleaseDelay{4000};
-    // Bound for each call to logind made while starting up or taking the inhibitor.
+    // Bound for each call to logind made while starting up or taking an inhibitor.
     std::chrono::milliseconds logindCallTimeout{1500};
 };
 
-// Screen lock and unlock from logind's LockedHint and the desktops' screensavers, and power-off
-// from logind's PrepareForShutdown, held back by a delay inhibitor until the agent has had its
-// chance to send the leaving stamp. Lives on the main thread; so do the handlers it calls.
+// The user's presence from logind's LockedHint and PrepareForSleep and the desktops'
+// screensavers, power-off from PrepareForShutdown, and the session's end from its State. A
+// power-off and a sleep are held back by delay inhibitors until the leaving stamp has its outcome.
+// Lives on the main thread; so do the handlers it calls.
 class LinuxSystemEvents final : public QObject, public SystemEvents {
     Q_OBJECT
 public:
@@ -38,17 +37,21 @@ public:
                             LinuxSystemEventsOptions{}) {}
 
     void observeWillPowerOff(std::function<void()> handler) override;
+    void observePowerOffCancelled(std::function<void()> handler) override;
     void observeScreenLocked(std::function<void()> handler) override;
     void observeScreenUnlocked(std::function<void()> handler) override;
+    void leavingStampSettled() override;
 
-    // Lets the power-off go ahead now; closing the descriptor is all logind needs.
-    void releasePowerOffInhibitor();
+Q_SIGNALS:
+    // logind is closing the session (log-out): the agent is to end as if asked to quit.
+    void sessionClosing();
 
 private Q_SLOTS:
     void onSessionPropertiesChanged(const QString& interfaceName, const QVariantMap& changed,
                                     const QStringList& invalidated);
     void onScreenSaverActiveChanged(bool active);
     void onPrepareForShutdown(bool starting);
+    void onPrepareForSleep(bool starting);
 
 private:
     QDBusMessage callLogind(const QDBusMessage& call);
@@ -56,9 +59,8 @@ private:
     void watchSession(const QString& sessionPath);
     void readLockedHintLater();
     void watchScreenSavers();
-    void takePowerOffInhibitor();
-    void takePowerOffInhibitorLater();
     void reportScreenLocked(bool locked);
+    void reportPresence();
 
     QDBusConnection systemBus_;
     QDBusConnection sessionBus_;
@@ -67,19 +69,19 @@ private:
     bool logindUnresponsive_ = false;
 
     QString sessionPath_;
-    // One state for all sources, so that each real transition reaches the agent once.
+    // One state for all sources, so that each real change reaches the agent once.
     bool screenLocked_ = false;
+    bool asleep_ = false;
+    bool present_ = true;
     std::function<void()> screenLockedHandler_;
     std::function<void()> screenUnlockedHandler_;
 
     std::function<void()> willPowerOffHandler_;
+    std::function<void()> powerOffCancelledHandler_;
     bool powerOffObserved_ = false;
-    QDBusUnixFileDescriptor powerOffInhibitor_;
-    QTimer inhibitorReleaseTimer_;
-    // Changes whenever a hold is given up or a power-off begins; an inhibitor requested before
-    // that change is no longer wanted when it arrives.
-    unsigned inhibitorGeneration_ = 0;
-    std::optional<unsigned> pendingInhibitorGeneration_;
+    bool powerOffUnderWay_ = false;
+    DelayInhibitor powerOffInhibitor_;
+    DelayInhibitor sleepInhibitor_;
 };
 
 } // namespace talverin

@@ -6,7 +6,6 @@
 namespace talverin {
 
 TrayStatusItem::TrayStatusItem() {
-    icon_.setToolTip(QStringLiteral("TALVERIN Timestamp"));
     // A plain click opens the menu too, as people expect of a tray item that has only a menu.
     QObject::connect(&icon_, &QSystemTrayIcon::activated, &icon_,
                      [this](QSystemTrayIcon::ActivationReason reason) {
@@ -43,7 +42,29 @@ void TrayStatusItem::setMenu(Menu menu) {
     icon_.show();
 }
 
+namespace {
+
+class HeadlessStatusItem final : public StatusItem {
+public:
+    bool hasButton() const override { return false; }
+    void setImage(const std::string&) override {}
+    void setMenu(Menu menu) override { menu_ = std::move(menu); }
+    void setToolTip(const std::string&) override {}
+
+private:
+    Menu menu_;
+};
+
+} // namespace
+
+void TrayStatusItem::setToolTip(const std::string& text) {
+    icon_.setToolTip(QString::fromStdString(text));
+}
+
 std::unique_ptr<StatusItem> TrayStatusBar::statusItemWithLength(double) {
+    if (headless_) {
+        return std::make_unique<HeadlessStatusItem>();
+    }
     return std::make_unique<TrayStatusItem>();
 }
 

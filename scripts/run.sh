@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/setup.sh default
+# Only what the demo runs: the agent and the stamp service.
+./scripts/setup.sh default talverin-timestamp talverin-stamp-service
 
 demo="$PWD/build/demo"
 rm -rf "$demo"

@@ -17,8 +17,12 @@ if [ "$1" = prepare ]; then
     openssl rehash "$3" >/dev/null 2>&1
     exit 0
 fi
-# shellcheck source=/dev/null
-. "$(dirname "$0")/../../tests/support/enter-mount-namespace.sh"
+if [ -z "${TALVERIN_IN_MOUNT_NAMESPACE:-}" ]; then
+    export TALVERIN_IN_MOUNT_NAMESPACE=1
+    [ "$(id -u)" -eq 0 ] && exec unshare --mount --propagation private "$0" "$@"
+    exec unshare --map-root-user --mount --propagation private "$0" "$@"
+fi
+unset TALVERIN_IN_MOUNT_NAMESPACE
 folder=$1
 shift
 mount --bind "$folder" /etc/ssl/certs

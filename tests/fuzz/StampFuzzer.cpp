@@ -1,244 +1,120 @@
-// A libFuzzer target over what turns untrusted text into a stamp: the date patterns, the time of
-// an unsent record and the stamp URL with its serial header. The first byte of an input picks the
-// subject, the second the time zone; the rest is the subject's own.
+// A libFuzzer target over what turns untrusted text into a stamp: the date patterns, and a stored
+// time with a serial through a sender. The first byte of an input picks the subject, the second
+// the time zone; the rest is the subject's own.
 
-#include "FuzzPlatform.h"
+#include "FakePlatform.h"
 #include "app/AppDelegate.h"
-#include "records/DateFormat.h"
-#include "stamp/StampUrl.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <string>
-#include <string_view>
 
-namespace talverin::fuzzing {
+namespace talverin::testing {
 namespace {
 
-const char* const stampPattern = "yyyyMMddHHmmss";
-const char* const twelveHourPatterns[] = {"yyyyMMddhmmss a", "yyyyMMddhhmmss a"};
-
-// A property that does not hold is a crash, so that libFuzzer keeps the input that broke it.
-void require(bool holds, const char* property, std::string_view input) {
-    if (holds) {
-        return;
-    }
-    std::fprintf(stderr, "property broken: %s\ninput: \"", property);
-    for (const char c : input) {
-        std::fprintf(stderr, "\\x%02x", static_cast<unsigned char>(c));
-    }
-    std::fprintf(stderr, "\"\n");
-    std::abort();
-}
-
+const char *const stamp = "yyyyMMddHHmmss", *const h = "yyyyMMddhmmss a";
+const char* const hh = "yyyyMMddhhmmss a";
+const std::string leavingUrl = "https://talverin.example/api/osx/v1/stamp/leaving?tim=";
 // Zones without daylight saving, with the usual kind, and with odd half-hour shifts.
-void useZone(std::uint8_t choice) {
-    static const char* const zones[] = {"UTC0", "Asia/Tokyo", "America/New_York", "Europe/Berlin",
-                                        "Australia/Lord_Howe"};
-    static int current = -1;
-    const int wanted = choice % 5;
-    if (wanted != current) {
-        setenv("TZ", zones[wanted], 1);
-        tzset();
-        current = wanted;
+const char* const zones[] = {"UTC0", "Asia/Tokyo", "America/New_York", "Europe/Berlin",
+                             "Australia/Lord_Howe"};
+const char* zone = zones[0];
+
+// A property that does not hold is a crash, whose stack names it; libFuzzer keeps the input.
+void require(bool holds) {
+    if (!holds) {
+        std::abort();
     }
 }
 
-bool isDigits(std::string_view text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+// The time of a real moment as a stamp carries it: 14 digits that read back as they are.
+bool isStampTime(const std::string& text) {
+    const auto read = parseDate(stamp, text);
+    return read && formatDate(stamp, *read) == text &&
+           text.find_first_not_of("0123456789") == text.npos;
 }
 
-// Seconds since 1970 from eight bytes, kept within the years an instant can hold, 1700 to 2250.
+// Seconds since 1970 from eight bytes, kept within the years an instant can hold, 1700 to 2254.
 Instant instantFrom(std::string_view bytes) {
     std::uint64_t raw = 0;
-    std::memcpy(&raw, bytes.data(), std::min<std::size_t>(bytes.size(), sizeof raw));
-    constexpr std::int64_t first = -8520336000;    // 1700-01-01
-    constexpr std::int64_t span = 17514316800 + 1; // to 2254-12-31
-    const auto seconds = first + static_cast<std::int64_t>(raw % static_cast<std::uint64_t>(span));
-    return Instant(std::chrono::seconds(seconds));
+    std::memcpy(&raw, bytes.data(), std::min(bytes.size(), sizeof raw));
+    return Instant(
+        std::chrono::seconds(-8520336000 + static_cast<std::int64_t>(raw % 17514316801u)));
 }
 
-// Writing an instant and reading it back gives the same text, under every pattern the agent
-// uses; a 12-hour text reads as the 24-hour time of the same instant.
-void dateRoundTrips(std::string_view data, std::string_view input) {
+// The text before the first line feed, and the rest.
+std::pair<std::string, std::string> split(std::string_view data) {
+    const auto end = std::min(data.find('\n'), data.size());
+    return {std::string(data.substr(0, end)),
+            std::string(data.substr(std::min(end + 1, data.size())))};
+}
+
+// An instant written under any pattern the agent uses reads back as the same text and wall time
+// (with one h, 10, 11 and 12 o'clock do not read), and the log file's day is the stamp's.
+void dateRoundTrips(std::string_view data) {
     const Instant instant = instantFrom(data);
-    const std::string stamp = formatDate(stampPattern, instant);
-    require(stamp.size() == 14 && isDigits(stamp), "a stamp time is 14 digits", input);
-    for (const char* pattern : {stampPattern, "yyyy/MM/dd HH:mm:ss", "yyyyMMddhhmmss a"}) {
+    const std::string time = formatDate(stamp, instant);
+    require(isStampTime(time));
+    require(formatDate("yyyy-MM-dd", instant) ==
+            time.substr(0, 4) + "-" + time.substr(4, 2) + "-" + time.substr(6, 2));
+    for (const char* pattern : {stamp, "yyyy/MM/dd HH:mm:ss", hh, h}) {
         const std::string text = formatDate(pattern, instant);
         const auto read = parseDate(pattern, text);
-        require(read.has_value(), "written text reads back", input);
-        require(formatDate(pattern, *read) == text, "read text writes the same", input);
-        require(formatDate(stampPattern, *read) == stamp, "the same wall time", input);
+        require(read.has_value() == (pattern != h || text.find(' ') == 13));
+        require(!read || (formatDate(pattern, *read) == text && formatDate(stamp, *read) == time));
     }
-    const std::string oneDigitHour = formatDate(twelveHourPatterns[0], instant);
-    const auto read = parseDate(twelveHourPatterns[0], oneDigitHour);
-    // With one h the hour takes exactly one digit: 10, 11 and 12 o'clock do not read.
-    require(read.has_value() == (oneDigitHour.find(' ') == 13), "one-digit hours read", input);
-    if (read) {
-        require(formatDate(stampPattern, *read) == stamp, "one-digit hour, same time", input);
-    }
-    // The "yyyy-MM-dd" of the log file's name is the date part of the stamp.
-    const std::string day = formatDate("yyyy-MM-dd", instant);
-    require(day == stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" + stamp.substr(6, 2),
-            "the log's day is the stamp's day", input);
 }
 
-// Any text under any pattern of the supported letters: no crash, and what reads writes back to
-// a text that reads as the same instant.
-void anyPatternAnyText(std::string_view data, std::string_view input) {
-    const auto split = data.find('\n');
-    if (split == std::string_view::npos) {
-        return;
-    }
-    const std::string pattern(data.substr(0, split));
-    const std::string text(data.substr(split + 1));
-    const auto read = parseDate(pattern, text);
+// Any text under any pattern: no crash, and what reads writes a stamp time that reads back.
+void anyPatternAnyText(std::string_view data) {
+    const auto [pattern, text] = split(data);
     (void)formatDate(pattern, instantFrom(text));
-    if (!read) {
-        return;
-    }
-    const std::string written = formatDate(stampPattern, *read);
-    const auto again = parseDate(stampPattern, written);
-    require(again.has_value(), "a read instant writes a readable stamp", input);
-    require(formatDate(stampPattern, *again) == written, "and reads back the same", input);
+    const auto read = data.find('\n') != data.npos ? parseDate(pattern, text) : std::nullopt;
+    require(!read || isStampTime(formatDate(stamp, *read)));
 }
 
-// The time an unsent record sends: the stored text itself, or the 24-hour form of a 12-hour
-// value. The store is never written back, and a missing record sends an empty time.
-void unsentTime(std::string_view data, std::string_view input) {
-    FuzzPlatform platform;
-    AppDelegate delegate(platform.platform(), AppDelegate::Options{"https://talverin.example"});
-    const std::string key = "開始時の打刻_20240401083005";
-    const std::string stored(data);
-    platform.store.values[key] = stored;
-
-    const std::string sent = delegate.unsentStampTime(key);
-    require(platform.store.values[key] == stored, "the record is never rewritten", input);
-    std::optional<Instant> twelveHour;
-    for (const char* pattern : twelveHourPatterns) {
-        if (!twelveHour) {
-            twelveHour = parseDate(pattern, stored);
-        }
-    }
-    if (twelveHour) {
-        require(sent == formatDate(stampPattern, *twelveHour), "12-hour values turn", input);
-        require(sent.size() == 14 && isDigits(sent), "into a stamp time", input);
-    } else {
-        require(sent == stored, "everything else goes out as stored", input);
-    }
-    platform.store.values.clear();
-    require(delegate.unsentStampTime(key).empty(), "a missing record sends no time", input);
-}
-
-bool isUrlCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           (c != '\0' && std::strchr("-._~:/?#[]@!$&'()*+,;=%", c) != nullptr);
-}
-
-bool hasOnlyWholeEscapes(std::string_view text) {
-    for (std::size_t index = 0; index < text.size(); ++index) {
-        if (text[index] != '%') {
-            continue;
-        }
-        if (index + 2 >= text.size() ||
-            !std::isxdigit(static_cast<unsigned char>(text[index + 1])) ||
-            !std::isxdigit(static_cast<unsigned char>(text[index + 2]))) {
-            return false;
-        }
-        index += 2;
-    }
-    return true;
-}
-
-// The stamp URL and its header, end to end through a sender: a request is made exactly when the
-// URL is made of URL characters and the serial of no control characters, and it carries the
-// stored time unchanged and the serial as it is. Whatever the answer, only an acceptance
-// removes the record.
-void stampRequest(std::string_view data, std::string_view input) {
-    const auto split = data.find('\n');
-    const std::string serial(data.substr(0, std::min(split, data.size())));
-    const std::string stored(split == std::string_view::npos ? "" : data.substr(split + 1));
-    const bool safeSerial = std::all_of(serial.begin(), serial.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte >= 0x20 && byte != 0x7F;
-    });
-    require(isSafeHeaderValue(serial) == safeSerial, "header values without controls", input);
-
-    const std::string origin = "https://talverin.example";
-    const std::string text = origin + "/api/osx/v1/stamp/leaving?tim=" + stored;
-    const auto url = makeUrl(text);
-    const bool urlCharacters = std::all_of(text.begin(), text.end(), isUrlCharacter);
-    require(url.has_value() == (urlCharacters && hasOnlyWholeEscapes(text)),
-            "a URL is made of URL characters", input);
-    require(!url || *url == text, "and is the text unchanged", input);
-
-    FuzzPlatform platform;
-    platform.quiet.serial = serial;
-    AppDelegate delegate(platform.platform(), AppDelegate::Options{origin});
+// Through a sender, a request is made exactly when the stored value gives the time of a real
+// moment and the serial has no control characters, and carries that time and the serial as they
+// are; a stamp not sent keeps its record, and of the answers only an acceptance removes it.
+void stampRequest(std::string_view data) {
+    const auto [serial, stored] = split(data);
+    const bool safeSerial = std::none_of(serial.begin(), serial.end(),
+                                         [](char c) { return (c & 0xFF) < 0x20 || c == 0x7F; });
+    FakePlatform fake(zone);
+    fake.serial = serial;
+    AppDelegate delegate(fake.platform(), {"https://talverin.example", 0});
     delegate.applicationDidFinishLaunching();
-    platform.session.tasks.clear();
-    const std::string key = "終了時の打刻_x";
-    platform.store.values[key] = stored;
-    delegate.leaveWithUnSentKey(key, [] {});
-
-    const std::string sent = delegate.unsentStampTime(key);
-    const bool sendable = safeSerial && makeUrl(origin + "/api/osx/v1/stamp/leaving?tim=" + sent);
-    require(platform.session.tasks.size() == (sendable ? 1u : 0u), "sent exactly when it can be",
-            input);
-    if (!sendable) {
-        require(platform.store.values.count(key) == 1, "an unsent stamp keeps its record", input);
-        return;
+    fake.requests.clear();
+    fake.transfers.clear();
+    fake.store = {{"終了時の打刻_x", stored}};
+    delegate.leaveWithUnSentKey("終了時の打刻_x", [] {});
+    const std::string sent = delegate.unsentStampTime("終了時の打刻_x");
+    const bool sendable = safeSerial && isStampTime(sent);
+    require(fake.requests.size() == (sendable ? 1u : 0u) && fake.store.size() == 1);
+    if (sendable) {
+        require(fake.requests[0].method == "POST" && fake.requests[0].url == leavingUrl + sent);
+        require(fake.requests[0].headers ==
+                decltype(HttpRequest::headers){{"X-OSX-NUMBER", serial}});
+        const int status = 100 + (stored.empty() ? 0 : stored[0] & 0xFF) % 500; // from the input
+        fake.answer({stored, HttpResponse{true, status}, std::nullopt});
+        require(fake.store.size() == (status == 200 || status == 201 ? 0u : 1u));
     }
-    const HttpRequest& request = platform.session.tasks.front().request;
-    require(request.url == origin + "/api/osx/v1/stamp/leaving?tim=" + sent, "the stored time",
-            input);
-    require(request.method == "POST" && request.headers.size() == 1 &&
-                request.headers.front() ==
-                    std::pair<std::string, std::string>("X-OSX-NUMBER", serial),
-            "the serial as it is", input);
-
-    // An answer made of the input's first bytes.
-    const int status =
-        100 + static_cast<int>(static_cast<unsigned char>(stored.empty() ? 0 : stored[0])) % 500;
-    TransferResult result;
-    result.body = stored;
-    result.response = HttpResponse{true, status};
-    platform.session.tasks.front().completion(result);
-    const bool accepted = status == 200 || status == 201;
-    require(platform.store.values.count(key) == (accepted ? 0u : 1u),
-            "only an acceptance removes the record", input);
 }
 
 } // namespace
-} // namespace talverin::fuzzing
+} // namespace talverin::testing
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    using namespace talverin::fuzzing;
-    if (size < 2) {
-        return 0;
-    }
-    const std::string_view input(reinterpret_cast<const char*>(bytes), size);
-    useZone(bytes[1]);
-    const std::string_view data = input.substr(2);
-    switch (bytes[0] % 4) {
-    case 0:
-        dateRoundTrips(data, input);
-        break;
-    case 1:
-        anyPatternAnyText(data, input);
-        break;
-    case 2:
-        unsentTime(data, input);
-        break;
-    default:
-        stampRequest(data, input);
-        break;
+    using namespace talverin::testing;
+    if (size >= 2) {
+        zone = zones[bytes[1] % 5];
+        const ScopedTimeZone inZone(zone);
+        static void (*const subjects[])(std::string_view) = {
+            dateRoundTrips, anyPatternAnyText, // then a stored time alone, or after a serial
+            [](std::string_view stored) { stampRequest("C02\n" + std::string(stored)); },
+            stampRequest};
+        subjects[bytes[0] % 4](
+            std::string_view(reinterpret_cast<const char*>(bytes) + 2, size - 2));
     }
     return 0;
 }

@@ -1,266 +1,200 @@
 #pragma once
 
-#include "Journal.h"
+// Every platform service faked in one object. No test framework here: the fuzzer links it too.
+
 #include "platform/ApplicationDelegate.h"
 #include "platform/Platform.h"
 #include "records/DateFormat.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
+#include <set>
+#include <stdexcept>
 
 namespace talverin::testing {
 
-// A temporary folder that disappears with the test.
-class TemporaryFolder {
-public:
-    TemporaryFolder();
-    ~TemporaryFolder();
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// Sets TZ for the life of the object, so that no test depends on the machine's zone.
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const char* zone);
-    ~ScopedTimeZone();
-    ScopedTimeZone(const ScopedTimeZone&) = delete;
-    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
-private:
+// Sets TZ for the life of the object, so that nothing depends on the machine's zone.
+struct ScopedTimeZone {
+    explicit ScopedTimeZone(const char* zone) {
+        const char* old = std::getenv("TZ");
+        previous_ = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        previous_ ? setenv("TZ", previous_->c_str(), 1) : unsetenv("TZ");
+        tzset();
+    }
     std::optional<std::string> previous_;
 };
 
-// The instant of a local wall-clock time in the current TZ.
-Instant localTime(int year, int month, int day, int hour, int minute, int second);
+// The instant of a wall-clock time, "yyyy-MM-dd HH:mm:ss", in the current TZ.
+inline Instant localTime(const std::string& text) {
+    std::tm fields{};
+    strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &fields);
+    fields.tm_isdst = -1; // whichever is in force on that day
+    return std::chrono::system_clock::from_time_t(std::mktime(&fields));
+}
 
-class FakeClock : public Clock {
-public:
-    Instant current{};
-    Instant now() const override { return current; }
-};
+template <class... Services> struct Implements : Services... {};
 
-class FakeConsole : public Console {
-public:
-    explicit FakeConsole(Journal& journal) : journal_(journal) {}
-    void printLine(const std::string& line) override { journal_.record("console: " + line); }
+// A HOME of its own, the given zone, 08:30:05 on 1 April 2024. Nothing runs on the main queue and
+// no request is answered until the test says so. What the agent stores, sends and shows, and the
+// end, go into one journal, which takes in the daily log's lines as they appear: its order is true.
+struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSession, Sleeper,
+                                 Application, StatusBar, Alerts, Workspace, SystemEvents,
+                                 SerialNumberSource, LaunchAtLogin, SystemInfo> {
+    explicit FakePlatform(const char* timeZone = "Asia/Tokyo")
+        : zone(timeZone), clock(localTime("2024-04-01 08:30:05")) {
+        std::string name = (std::filesystem::temp_directory_path() / "talverin-XXXXXX").string();
+        home = mkdtemp(name.data()) != nullptr ? name : throw std::runtime_error("no HOME");
+    }
+    FakePlatform(const FakePlatform&) = delete;
+    ~FakePlatform() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(home, ignored);
+    }
+    Platform platform() {
+        return {*this, *this, *this, *this, *this, *this, *this,
+                *this, *this, *this, *this, *this, *this, *this};
+    }
+    std::vector<std::string>& entries() { // a log line is "log: <message>", without its time
+        std::error_code noLogYet;
+        std::size_t seen = 0;
+        for (const auto& day : std::set<std::filesystem::path>( // one file a day, named by its date
+                 std::filesystem::directory_iterator(home / "Library/Logs", noLogYet), {})) {
+            std::ifstream in(day);
+            for (std::string line; std::getline(in, line);) {
+                if (seen++ == logLinesTaken_) { // past "yyyy/MM/dd HH:mm:ss - "
+                    entries_.push_back("log: " + line.erase(0, 22));
+                    ++logLinesTaken_;
+                }
+            }
+        }
+        return entries_;
+    }
+    std::vector<std::string> entriesStartingWith(const std::string& prefix) { // prefix removed
+        std::vector<std::string> selected;
+        for (const auto& entry : entries()) {
+            entry.starts_with(prefix) ? selected.push_back(entry.substr(prefix.size())) : void();
+        }
+        return selected;
+    }
+    Instant now() const override { return clock; }
+    void printLine(const std::string& line) override { console.push_back(line); }
+    void async(std::function<void()> work) override { mainQueue.push_back(work); }
+    void drainMainQueue() { // with the work queued by that work
+        for (; !mainQueue.empty(); mainQueue.pop_front()) {
+            std::exchange(mainQueue.front(), {})();
+        }
+    }
+    void setString(const std::string& key, const std::string& value) override {
+        entries().push_back("store: " + key);
+        store[key] = value;
+    }
+    std::optional<std::string> stringForKey(const std::string& key) override {
+        return store.contains(key) ? store[key] : std::nullopt;
+    }
+    void removeObject(const std::string& key) override { store.erase(key); }
+    std::vector<std::pair<std::string, StoredValue>> dictionaryRepresentation() override {
+        std::vector<std::pair<std::string, StoredValue>> snapshot;
+        for (const auto& [key, value] : store) {
+            snapshot.push_back({key, {value}});
+        }
+        return snapshot;
+    }
+    void dataTask(const HttpRequest& request, TransferCompletion completion) override {
+        entries().push_back("request: " + request.url);
+        requests.push_back(request);
+        transfers.push_back(std::move(completion));
+    }
+    // Answers the oldest request not answered yet, as the delivery queue would.
+    void answer(TransferResult result) {
+        auto completion = std::exchange(transfers.at(0), {});
+        transfers.pop_front();
+        completion(std::move(result));
+    }
+    void failTransfer(const std::string& text = "Connection refused") {
+        answer({std::nullopt, std::nullopt, TransferError{"ConnectionRefusedError", 1, text}});
+    }
+    void sleepMicroseconds(std::uint32_t microseconds) override { waits.push_back(microseconds); }
+    // With a runner attached, a termination request asks it; "later" holds the request until a
+    // YES reply (NO cancels it), and one made while the application is ending starts no cycle.
+    void terminate() override {
+        if (runner != nullptr && !ended) {
+            held_ = false;
+            const TerminateReply reply = runner->applicationShouldTerminate();
+            held_ = reply == TerminateReply::Later;
+            reply == TerminateReply::Now ? end() : void();
+        }
+    }
+    void replyToApplicationShouldTerminate(bool shouldTerminate) override {
+        if (std::exchange(held_, false) && shouldTerminate) {
+            end();
+        }
+    }
+    std::unique_ptr<StatusItem> statusItemWithLength(double) override {
+        struct Item : StatusItem { // its tooltip is the platform's
+            explicit Item(std::string& toolTip) : toolTip_(toolTip) {}
+            bool hasButton() const override { return true; }
+            void setImage(const std::string&) override {}
+            void setMenu(Menu) override {}
+            void setToolTip(const std::string& text) override { toolTip_ = text; }
+            std::string& toolTip_;
+        };
+        return std::make_unique<Item>(toolTip);
+    }
+    void runModal(const Alert& alert) override {
+        entries().push_back("alert: " + alert.informativeText.value_or(""));
+    }
+    void openUrl(const std::string&) override {}
+    void observeWillPowerOff(std::function<void()> handler) override { powerOff = handler; }
+    void observePowerOffCancelled(std::function<void()> then) override { powerOffCancelled = then; }
+    void observeScreenLocked(std::function<void()> handler) override { screenLocked = handler; }
+    void observeScreenUnlocked(std::function<void()>) override {}
+    void leavingStampSettled() override { ++settled; }
+    std::optional<std::string> read() override { return serial; }
+    bool isEnabled() override { return launchAtLogin; }
+    void setEnabled(bool wanted) override { launchAtLogin = refuse ? launchAtLogin : wanted; }
+    // Values the agent only logs, none of them the usual one.
+    OperatingSystemVersion operatingSystemVersion() override { return {14, 10, 3}; }
+    std::string shortVersionString() override { return "2.0"; }
+    std::string bundleVersion() override { return "3"; }
+    std::string timeZoneIdentifier() override { return "Europe/Berlin"; }
+    bool isDaylightSavingTime(Instant) override { return true; }
+    std::string homeDirectory() override { return home.string(); }
 
-private:
-    Journal& journal_;
-};
-
-// A main queue that runs nothing until the test drains it. Each posting is journaled, so a test
-// sees where in a sequence work was handed over to the main thread.
-class ManualMainQueue : public MainQueue {
-public:
-    explicit ManualMainQueue(Journal& journal) : journal_(journal) {}
-    void async(std::function<void()> work) override;
-    std::size_t pending() const { return pending_.size(); }
-    // Runs one item; false when there was none.
-    bool runOne();
-    // Runs until empty, including work queued by the work itself.
-    void drain();
-
-private:
-    Journal& journal_;
-    std::deque<std::function<void()>> pending_;
-};
-
-class InMemoryDefaults : public DefaultsStore {
-public:
-    void setString(const std::string& key, const std::string& value) override;
-    std::optional<std::string> stringForKey(const std::string& key) override;
-    void removeObject(const std::string& key) override;
-    std::vector<std::pair<std::string, StoredValue>> dictionaryRepresentation() override;
-
-    // A value that is not text, such as a number another program stored.
-    void setNonText(const std::string& key);
-    std::map<std::string, std::optional<std::string>> values;
-};
-
-// Keeps every request; the test answers them, which is what the delivery queue would do.
-class ScriptedUrlSession : public UrlSession {
-public:
-    struct Task {
-        HttpRequest request;
-        TransferCompletion completion;
-    };
-
-    explicit ScriptedUrlSession(Journal& journal) : journal_(journal) {}
-    void dataTask(const HttpRequest& request, TransferCompletion completion) override;
-
-    std::size_t pending() const { return tasks_.size(); }
-    const HttpRequest& request(std::size_t index) const { return tasks_.at(index).request; }
-    // Answers the oldest pending request (or the one at index).
-    void answer(TransferResult result, std::size_t index = 0);
-    void answerStatus(int status, const std::string& body = "", std::size_t index = 0);
-    void failTransfer(const std::string& text = "Connection refused", std::size_t index = 0);
-
-    std::vector<HttpRequest> started; // every request ever started, in order
-
-private:
-    Journal& journal_;
-    std::deque<Task> tasks_;
-};
-
-class FakeSleeper : public Sleeper {
-public:
-    explicit FakeSleeper(Journal& journal) : journal_(journal) {}
-    void sleepMicroseconds(std::uint32_t microseconds) override;
+    ScopedTimeZone zone;
+    Instant clock;
+    std::filesystem::path home;
+    std::vector<std::string> console;
+    std::deque<std::function<void()>> mainQueue;
+    std::map<std::string, std::optional<std::string>> store; // nothing: a value that is not text
+    std::vector<HttpRequest> requests;                       // every request ever made, in order
+    std::deque<TransferCompletion> transfers;                // those not answered yet
     std::vector<std::uint32_t> waits;
-
-private:
-    Journal& journal_;
-};
-
-// Records termination calls. With a delegate attached it also plays the application runner: a
-// request asks the delegate, "later" holds it until a YES reply (a NO cancels it), and a request
-// made while the application is ending starts no new cycle.
-class FakeApplication : public Application {
-public:
-    explicit FakeApplication(Journal& journal) : journal_(journal) {}
-    void attach(ApplicationDelegate& delegate) { delegate_ = &delegate; }
-    void terminate() override;
-    void replyToApplicationShouldTerminate(bool shouldTerminate) override;
-    int terminateRequests = 0;
+    ApplicationDelegate* runner = nullptr;
     bool ended = false;
-
-private:
-    enum class Phase { running, asking, held, ending };
-    void end();
-
-    Journal& journal_;
-    ApplicationDelegate* delegate_ = nullptr;
-    Phase phase_ = Phase::running;
-};
-
-class FakeStatusItem : public StatusItem {
-public:
-    FakeStatusItem(Journal& journal, bool hasButton) : journal_(journal), hasButton_(hasButton) {}
-    bool hasButton() const override { return hasButton_; }
-    void setImage(const std::string& imageName) override;
-    void setMenu(Menu menu) override;
-    Menu menu;
-    std::string image;
-
-private:
-    Journal& journal_;
-    bool hasButton_;
-};
-
-class FakeStatusBar : public StatusBar {
-public:
-    explicit FakeStatusBar(Journal& journal) : journal_(journal) {}
-    std::unique_ptr<StatusItem> statusItemWithLength(double length) override;
-    FakeStatusItem* item = nullptr; // the last one made; owned by the delegate
-    bool withButton = true;
-
-private:
-    Journal& journal_;
-};
-
-class FakeAlerts : public Alerts {
-public:
-    explicit FakeAlerts(Journal& journal) : journal_(journal) {}
-    void runModal(const Alert& alert) override;
-    std::vector<Alert> shown;
-    std::function<void()> whileShown; // runs inside the modal loop, as a desktop event would
-
-private:
-    Journal& journal_;
-};
-
-class FakeWorkspace : public Workspace {
-public:
-    explicit FakeWorkspace(Journal& journal) : journal_(journal) {}
-    void openUrl(const std::string& url) override { journal_.record("open: " + url); }
-
-private:
-    Journal& journal_;
-};
-
-class FakeSystemEvents : public SystemEvents {
-public:
-    explicit FakeSystemEvents(Journal& journal) : journal_(journal) {}
-    void observeWillPowerOff(std::function<void()> handler) override;
-    void observeScreenLocked(std::function<void()> handler) override;
-    void observeScreenUnlocked(std::function<void()> handler) override;
-    std::function<void()> willPowerOff, screenLocked, screenUnlocked;
-
-private:
-    Journal& journal_;
-};
-
-class FakeSerialNumber : public SerialNumberSource {
-public:
-    explicit FakeSerialNumber(Journal& journal) : journal_(journal) {}
-    std::optional<std::string> read() override;
+    std::function<void()> powerOff, powerOffCancelled, screenLocked;
+    int settled = 0;     // leaving stamps reported settled
+    std::string toolTip; // the status item's, as last set
     std::optional<std::string> serial = "C02TEST123";
+    bool launchAtLogin = false, refuse = false; // refuse: launching at login cannot be changed
 
 private:
-    Journal& journal_;
-};
-
-class FakeLaunchAtLogin : public LaunchAtLogin {
-public:
-    bool enabled = false;
-    bool refuseChanges = false;
-    bool isEnabled() override { return enabled; }
-    void setEnabled(bool wanted) override;
-};
-
-class FakeSystemInfo : public SystemInfo {
-public:
-    explicit FakeSystemInfo(std::filesystem::path home) : home_(std::move(home)) {}
-    OperatingSystemVersion operatingSystemVersion() override { return osVersion; }
-    std::string shortVersionString() override { return shortVersion; }
-    std::string bundleVersion() override { return buildNumber; }
-    std::string timeZoneIdentifier() override { return zone; }
-    bool isDaylightSavingTime(Instant) override { return daylightSaving; }
-    std::string homeDirectory() override { return home_.string(); }
-
-    OperatingSystemVersion osVersion{6, 1, 0};
-    std::string shortVersion = "1.0";
-    std::string buildNumber = "3";
-    std::string zone = "Asia/Tokyo";
-    bool daylightSaving = false;
-
-private:
-    std::filesystem::path home_;
-};
-
-// Every fake wired together, with a temporary HOME and a fixed clock in Asia/Tokyo.
-struct FakePlatform {
-    FakePlatform();
-
-    TemporaryFolder home;
-    ScopedTimeZone zone{"Asia/Tokyo"};
-    Journal journal{home.path() / "Library" / "Logs"};
-    FakeClock clock;
-    FakeConsole console{journal};
-    ManualMainQueue mainQueue{journal};
-    InMemoryDefaults defaults;
-    ScriptedUrlSession urlSession{journal};
-    FakeSleeper sleeper{journal};
-    FakeApplication application{journal};
-    FakeStatusBar statusBar{journal};
-    FakeAlerts alerts{journal};
-    FakeWorkspace workspace{journal};
-    FakeSystemEvents systemEvents{journal};
-    FakeSerialNumber serialNumber{journal};
-    FakeLaunchAtLogin launchAtLogin;
-    FakeSystemInfo systemInfo{home.path()};
-
-    Platform platform();
+    void end() {
+        ended = true;
+        runner->applicationWillTerminate();
+        entries().push_back("ended");
+    }
+    bool held_ = false; // a termination request answered "later"
+    std::vector<std::string> entries_;
+    std::size_t logLinesTaken_ = 0;
 };
 
 } // namespace talverin::testing

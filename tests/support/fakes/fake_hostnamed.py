@@ -1,14 +1,7 @@
 #!/usr/bin/env python3
-"""A small org.freedesktop.hostname1 for tests: GetHardwareSerial only.
-
-Options (one of):
-  --serial TEXT   answers TEXT
-  --error NAME    answers the D-Bus error NAME
-  --no-reply      never answers
-
-The test reads com.talverin.test.HostnamedControl.Calls() on /com/talverin/test/Control:
-one entry per GetHardwareSerial call, true when that call allowed interactive authorization.
-"""
+"""A small org.freedesktop.hostname1: GetHardwareSerial only. It answers --serial TEXT, fails with
+--error NAME, or never answers with --no-reply. com.talverin.test.HostnamedControl.Calls() on
+/com/talverin/test/Control lists, per call, whether it allowed interactive authorization."""
 
 import argparse
 
@@ -17,19 +10,13 @@ import dbus.service
 
 import fakebus
 
-SERVICE = "org.freedesktop.hostname1"
-PATH = "/org/freedesktop/hostname1"
-CONTROL_IFACE = "com.talverin.test.HostnamedControl"
-
 
 class Hostnamed(dbus.service.Object):
     def __init__(self, bus, options):
-        super().__init__(bus, PATH)
-        self.options = options
-        self.calls = []
-        self.unanswered = []
+        super().__init__(bus, "/org/freedesktop/hostname1")
+        self.options, self.calls, self.unanswered = options, [], []
 
-    @dbus.service.method(SERVICE, out_signature="s", message_keyword="message",
+    @dbus.service.method("org.freedesktop.hostname1", out_signature="s", message_keyword="message",
                          async_callbacks=("reply", "fail"))
     def GetHardwareSerial(self, message, reply, fail):
         self.calls.append(bool(message.get_allow_interactive_authorization()))
@@ -46,7 +33,7 @@ class Control(dbus.service.Object):
         super().__init__(bus, fakebus.CONTROL_PATH)
         self.hostnamed = hostnamed
 
-    @dbus.service.method(CONTROL_IFACE, out_signature="ab")
+    @dbus.service.method("com.talverin.test.HostnamedControl", out_signature="ab")
     def Calls(self):
         return dbus.Array(self.hostnamed.calls, signature="b")
 
@@ -57,12 +44,9 @@ def main():
     group.add_argument("--serial")
     group.add_argument("--error")
     group.add_argument("--no-reply", action="store_true")
-    options = parser.parse_args()
-
     bus = fakebus.connect()
-    hostnamed = Hostnamed(bus, options)
-    Control(bus, hostnamed)
-    fakebus.own_names(bus, [SERVICE])
+    Control(bus, Hostnamed(bus, parser.parse_args()))
+    fakebus.own_names(bus, ["org.freedesktop.hostname1"])
     fakebus.run()
 
 

@@ -1,4 +1,6 @@
-"""What every fake service shares: its bus connection, its names and its main loop."""
+"""What every fake service shares: the private bus the test names in the environment, its names
+(owned, or the fake ends: a test must not talk to somebody else's service) and a main loop that
+SIGTERM ends quietly."""
 
 import os
 import signal
@@ -12,21 +14,17 @@ CONTROL_PATH = "/com/talverin/test/Control"
 
 
 def connect():
-    """Connects to the private bus the test started; its address comes in the environment."""
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     return dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
 
 def own_names(bus, names):
-    """Owns each name, or ends the fake: a test must not talk to somebody else's service."""
     for name in names:
-        reply = bus.request_name(name, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
-        if reply != dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
+        if bus.request_name(name, dbus.bus.NAME_FLAG_DO_NOT_QUEUE) != 1:  # primary owner
             sys.exit("cannot own " + name)
 
 
 def run():
     loop = GLib.MainLoop()
-    # A test ends the fake with SIGTERM; leave quietly.
     GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, loop.quit)
     loop.run()

@@ -1,0 +1,326 @@
+"""The one test bed for the built agent: private session and system buses with the fake desktop
+services, a HOME of its own, the local HTTPS stamp service, and the agent as a child process.
+Everything is observed the way a user or an administrator would: what the service received, the
+daily log, the console, the store and the autostart entry."""
+
+import json
+import os
+import signal
+import sqlite3
+import subprocess
+import time
+import urllib.request
+from pathlib import Path
+
+import dbus
+import dbus.lowlevel
+import pytest
+
+SOURCE = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("TALVERIN_BUILD_DIR", SOURCE / "build"))
+SUPPORT = SOURCE / "tests/support"
+FAKES = SUPPORT / "fakes"
+PYTHON = "/usr/bin/python3"  # Debian's, which has dbus and gi
+ARRIVAL, LEAVING = "/api/osx/v1/stamp/arrival", "/api/osx/v1/stamp/leaving"
+LABEL = {ARRIVAL: "開始時の打刻", LEAVING: "終了時の打刻"}
+SERIAL = "C02TESTSERIAL"
+
+
+def wait_until(predicate, timeout=30.0, what="the condition"):
+    """Polls until predicate gives something true, and returns it."""
+    deadline = time.monotonic() + timeout
+    while not (value := predicate()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.02)
+    return value
+
+
+class Child:
+    """A process of the test's, with its standard output and error in files."""
+
+    def __init__(self, argv, env, folder, name, **popen):
+        self.out, self.err = folder / f"{name}.out", folder / f"{name}.err"
+        with open(self.out, "ab") as out, open(self.err, "ab") as err:
+            self.process = subprocess.Popen([str(a) for a in argv], env=env, stdout=out,
+                                            stderr=err, stdin=subprocess.DEVNULL, **popen)
+
+    def stdout(self):
+        return self.out.read_text(errors="replace")
+
+    def stderr(self):
+        return self.err.read_text(errors="replace")
+
+    def running(self):
+        return self.process.poll() is None
+
+    def signal(self, number):
+        if self.running():
+            self.process.send_signal(number)
+
+    def wait(self, timeout=30.0):
+        return self.process.wait(timeout)
+
+    def stop(self):
+        self.signal(signal.SIGTERM)
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+class Bus(Child):
+    """A private dbus-daemon standing in for the session or the system bus."""
+
+    def __init__(self, bed, name):
+        super().__init__(["dbus-daemon", "--nofork", "--print-address=1",
+                          f"--config-file={FAKES / 'private-bus.conf'}"], None, bed.folder, name)
+        bed.children.append(self)
+        self.address = wait_until(lambda: self.stdout().endswith("\n") and self.stdout().strip(),
+                                  what="the bus")
+        self.connection = dbus.bus.BusConnection(self.address)
+
+    def call(self, name, path, interface, method, *args, signature=None):
+        return self.connection.call_blocking(name, path, interface, method, signature, args)
+
+
+class StampService:
+    """The local HTTPS stamp service; its control port sets reactions and reads requests."""
+
+    def __init__(self, bed, cert="server", port=0):
+        self.child = Child([BUILD / "tools/talverin-stamp-service", "--cert",
+                            bed.certs / f"{cert}.pem", "--key", bed.certs / f"{cert}-key.pem",
+                            "--port", port], None, bed.folder, f"service{len(bed.children)}")
+        bed.children.append(self.child)
+        ports = dict(line.split(" ") for line in wait_until(
+            lambda: "control " in self.child.stdout() and self.child.stdout(),
+            what="the stamp service").splitlines())
+        self.port = int(ports["listening"].rsplit(":", 1)[1])
+        self.control = "http://" + ports["control"]
+
+    def post(self, path, command=None):
+        data = json.dumps(command or {}).encode()
+        with urllib.request.urlopen(self.control + path, data, timeout=10) as answer:
+            assert json.load(answer)["result"] == "ok"
+
+    def react(self, path, **reaction):
+        self.post("/behaviour", dict(reaction, path=path))
+
+    def requests(self, path=None):
+        with urllib.request.urlopen(self.control + "/requests", timeout=10) as answer:
+            found = [json.loads(line) for line in answer.read().decode().splitlines()]
+        return [dict(r, tim=r["query"].removeprefix("tim=")) for r in found
+                if path in (None, r["path"])]
+
+    def wait_requests(self, path, count=1, timeout=30.0):
+        return wait_until(lambda: len(r := self.requests(path)) >= count and r, timeout,
+                          f"{count} request(s) to {path}")
+
+    def accepted(self, path=None):
+        return [r for r in self.requests(path) if r["action"] == "answer 200"]
+
+    def delivered(self, key):
+        """Whether the stamp of a record's key was accepted with the time the key names."""
+        label, tim = key.split("_", 1)
+        return tim in [r["tim"] for r in self.accepted(ARRIVAL if label == LABEL[ARRIVAL]
+                                                           else LEAVING)]
+
+
+class Agent(Child):
+    def lines(self):
+        return self.stdout().splitlines()
+
+    def wait_line(self, text, count=1, timeout=30.0):
+        return wait_until(lambda: sum(text in line for line in self.lines()) >= count, timeout,
+                          f"{count} console line(s) with {text!r}")
+
+    def fresh_keys(self):
+        """The keys of the records this run made, in order (a resend makes none)."""
+        return [line[10:] for line in self.lines() if line.startswith("setUnset: ")]
+
+    def wait_exit(self, timeout=30.0):
+        return self.wait(timeout)
+
+
+class Bed:
+    SCREENSAVERS = ["org.gnome.ScreenSaver", "org.freedesktop.ScreenSaver", "org.xfce.ScreenSaver"]
+
+    def __init__(self, folder, certs, logind_options=()):
+        self.folder, self.certs, self.children = folder, certs, []
+        self.home, self.runtime = folder / "home", folder / "runtime"
+        self.home.mkdir()
+        self.runtime.mkdir(mode=0o700)
+        (folder / "serial").write_text(SERIAL + "\n")
+        self.system_bus, self.session_bus = Bus(self, "system-bus"), Bus(self, "session-bus")
+        self.start_fake(self.system_bus, "fake_logind.py", "org.freedesktop.login1",
+                        *logind_options)
+        # The test itself owns the screensavers' names, and so may speak for them.
+        for name in self.SCREENSAVERS:
+            self.session_bus.connection.request_name(name)
+        self.service = StampService(self)
+
+    def start_fake(self, bus, script, name, *options):
+        env = dict(self.environment(), DBUS_SESSION_BUS_ADDRESS=bus.address)
+        self.children.append(Child([PYTHON, FAKES / script, *options], env, self.folder, script))
+        wait_until(lambda: bus.connection.name_has_owner(name), what=name)
+
+    def environment(self, **overrides):
+        env = {k: v for k, v in os.environ.items() if k not in (
+            "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_ID", "TALVERIN_CA_FILE")}
+        env.update(HOME=self.home, XDG_CONFIG_HOME=self.home / ".config",
+                   XDG_DATA_HOME=self.home / ".local/share", TZ="Asia/Tokyo",
+                   QT_QPA_PLATFORM="offscreen", TALVERIN_SERIAL_FILE=self.folder / "serial",
+                   TALVERIN_CA_FILE=self.certs / "ca.pem", XDG_RUNTIME_DIR=self.runtime,
+                   LSAN_OPTIONS=f"print_suppressions=0:suppressions={SUPPORT / 'lsan.supp'}",
+                   DBUS_SESSION_BUS_ADDRESS=self.session_bus.address,
+                   DBUS_SYSTEM_BUS_ADDRESS=self.system_bus.address,
+                   TALVERIN_SERVICE_ORIGIN=f"https://127.0.0.1:{self.service.port}"
+                   if hasattr(self, "service") else None)
+        env.update(overrides)
+        return {k: str(v) for k, v in env.items() if v is not None}
+
+    def start_agent(self, *arguments, prefix=(), **env):
+        """The agent with its arguments, run by a prefix command if any (e.g. with-mounts.sh)."""
+        agent = Agent([*prefix, BUILD / "talverin-timestamp", *arguments], self.environment(**env),
+                      self.folder, f"agent{len(self.children)}")
+        self.children.append(agent)
+        return agent
+
+    def started_agent(self, **env):
+        """An agent whose start-up arrival the service has accepted."""
+        count = len(self.service.accepted(ARRIVAL))
+        agent = self.start_agent(**env)
+        wait_until(lambda: len(self.service.accepted(ARRIVAL)) > count, what="accepted arrival")
+        return agent
+
+    def restart_service(self, **kwargs):
+        """The service ends, and comes back on the same port."""
+        self.service.child.stop()
+        self.service = StampService(self, port=self.service.port, **kwargs)
+
+    @property
+    def store(self):
+        return self.home / ".local/share/com.talverin.Timestamp/defaults.sqlite3"
+
+    def records(self):
+        if not self.store.exists():
+            return {}
+        with sqlite3.connect(f"file:{self.store}?mode=ro", uri=True, timeout=10) as db:
+            return dict(db.execute("SELECT key, CAST(value AS TEXT) FROM defaults"))
+
+    def seed(self, records):
+        """Stores records as an earlier run, or another program, would have."""
+        self.store.parent.mkdir(parents=True, exist_ok=True)
+        with sqlite3.connect(self.store, timeout=10) as db:
+            db.execute("CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value)")
+            db.executemany("INSERT OR REPLACE INTO defaults VALUES (?, ?)", records.items())
+
+    def wait_records(self, count, timeout=30.0):
+        return wait_until(lambda: len(self.records()) == count or None, timeout,
+                          f"{count} record(s) in the store") and self.records()
+
+    def log(self):
+        return [line[22:] for f in sorted((self.home / "Library/Logs").glob("*.log"))
+                for line in f.read_text(errors="replace").splitlines()]
+
+    def logind(self, method, *args):
+        return self.system_bus.call("org.freedesktop.login1", "/com/talverin/test/Control",
+                                    "com.talverin.test.Login1Control", method, *args)
+
+    def screensaver(self, interface, active, forged=False):
+        """ActiveChanged from the name's owner, or, forged, from another client of the bus."""
+        connection = dbus.bus.BusConnection(self.session_bus.address) if forged else \
+            self.session_bus.connection
+        message = dbus.lowlevel.SignalMessage("/" + interface.replace(".", "/"), interface,
+                                              "ActiveChanged")
+        message.append(dbus.Boolean(active), signature="b")
+        connection.send_message(message)
+        connection.flush()
+
+    def inhibitors(self):
+        return [(str(i[0]), str(i[3]), bool(i[4])) for i in self.logind("Inhibitors")]
+
+    def command(self, method, *args, signature=None):
+        return self.session_bus.call("com.talverin.Timestamp", "/com/talverin/Timestamp",
+                                     "com.talverin.Timestamp1", method, *args,
+                                     signature=signature)
+
+    def report(self):
+        """What a failure shows: each child's output, the log and the store."""
+        parts = [f"--- {f.name}\n{f.read_text(errors='replace')}"
+                 for f in sorted(self.folder.glob("*.[oe][ur][tr]"))]
+        try:
+            parts += ["--- log", *self.log(), f"--- records {self.records()}"]
+        except sqlite3.Error as error:
+            parts.append(f"--- records unreadable: {error}")
+        return "\n".join(parts)
+
+
+@pytest.fixture(scope="session")
+def certs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("certs")
+    subprocess.run([SOURCE / "tools/stamp-service/make-ca.sh", folder], check=True,
+                   stdout=subprocess.DEVNULL)
+    return folder
+
+
+@pytest.fixture
+def make_bed(tmp_path, certs, request):
+    beds = []
+
+    def make(logind_options=()):
+        (tmp_path / f"bed{len(beds)}").mkdir()
+        beds.append(Bed(tmp_path / f"bed{len(beds)}", certs, logind_options))
+        return beds[-1]
+
+    yield make
+    for bed in beds:
+        if getattr(request.node, "failed", False):
+            print(bed.report())
+        for child in reversed(bed.children):
+            child.stop()
+
+
+@pytest.fixture
+def bed(make_bed):
+    return make_bed()
+
+
+def start_display(bed, tray="xembed"):
+    """An X server of the bed's own, on a display number it picks itself, with a tray host: an
+    XEmbed tray (trayer) or a StatusNotifierWatcher on the session bus. Its name, for DISPLAY."""
+    read_end, write_end = os.pipe()
+    bed.children.append(Child(["Xvfb", "-displayfd", write_end, "-screen", "0", "1024x768x24",
+                               "-nolisten", "tcp", "-wr", "-noreset"], bed.environment(),
+                              bed.folder, "xvfb", pass_fds=(write_end,)))
+    os.close(write_end)
+    number = b""
+    # The number and its newline may come apart, and the server ends if the pipe closes between.
+    while not number.endswith(b"\n") and (chunk := os.read(read_end, 16)):
+        number += chunk
+    os.close(read_end)
+    assert number.strip(), "Xvfb gave no display number"
+    env = bed.environment(DISPLAY=":" + number.decode().strip())
+    if tray == "xembed":
+        bed.children.append(Child(["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                   "request", "--height", "24"], env, bed.folder, "trayer"))
+        wait_until(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--classname",
+                                           "^panel$"], env=env, capture_output=True).stdout,
+                   what="the tray")
+    else:
+        bed.start_fake(bed.session_bus, "fake_status_notifier_watcher.py",
+                       "org.kde.StatusNotifierWatcher")
+    return env["DISPLAY"]
+
+
+@pytest.fixture
+def display(bed):
+    return start_display(bed)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    if outcome.get_result().failed:
+        item.failed = True

@@ -1,0 +1,223 @@
+"""The built agent on a private desktop: start-up, quit, screen events, power-off, commands."""
+
+import os
+import re
+import signal
+
+import dbus
+import pytest
+
+from conftest import ARRIVAL, LEAVING, SERIAL, Bed, wait_until
+
+AUTOSTART = ".config/autostart/com.talverin.Timestamp.desktop"
+
+
+def test_start_sends_one_arrival_with_the_serial_logs_and_switches_launch_at_login_on(bed):
+    agent = bed.started_agent()
+    (arrival,) = bed.service.requests(ARRIVAL)
+    assert [v for n, v in arrival["headers"] if n.lower() == "x-osx-number"] == [SERIAL]
+    assert re.fullmatch(r"\d{14}", arrival["tim"])
+    assert (bed.home / AUTOSTART).exists()
+    bed.wait_records(0)
+    wait_until(lambda: any(line.startswith("開始時の打刻に成功しました:") for line in bed.log()))
+    assert "自動起動の設定：true" in bed.log()
+    agent.signal(signal.SIGTERM)
+    assert agent.wait_exit() == 0
+    assert agent.stderr() == ""  # a quiet start: no toolkit warnings on the console
+
+
+@pytest.mark.parametrize("argument, env, status, out, err", [
+    ("--help", {}, 0, "Usage: talverin-timestamp", ""), ("-v", {}, 0, "talverin-timestamp 1.", ""),
+    ("--stamp-twice", {}, 2, "", "Unknown option 'stamp-twice'."), ("extra", {}, 2, "", "Usage: "),
+    (None, {"TALVERIN_SERVICE_ORIGIN": "http://talverin.example"}, 2, "", "http://talverin.ex"),
+], ids=["help", "version", "unknown-option", "argument", "origin-not-https"])
+def test_the_agent_answers_or_refuses_without_touching_anything(bed, argument, env, status, out,
+                                                                  err):
+    agent = bed.start_agent(*filter(None, [argument]), **env)
+    assert agent.wait_exit() == status
+    assert out in agent.stdout() and (out or agent.stdout() == "")
+    assert err in agent.stderr() and (err or agent.stderr() == "")
+    assert not bed.session_bus.connection.name_has_owner("com.talverin.Timestamp")
+    assert os.listdir(bed.home) == [] and bed.service.requests() == []
+
+
+@pytest.mark.parametrize("second", [signal.SIGTERM, signal.SIGINT], ids=["apart", "back-to-back"])
+def test_a_quit_waits_for_the_leaving_answer_and_a_second_request_ends_it_at_once(bed, second):
+    agent = bed.started_agent()
+    bed.service.react(LEAVING, action="silence")
+    agent.signal(signal.SIGTERM)
+    if second == signal.SIGTERM:
+        bed.service.wait_requests(LEAVING)
+        assert agent.running()
+    agent.signal(second)  # back to back, both reach the agent: two kinds are never merged
+    assert agent.wait_exit() == 0
+    assert [key.split("_")[0] for key in bed.records()] == ["終了時の打刻"]
+
+
+def test_a_stamp_killed_in_flight_is_sent_with_its_own_time_after_a_restart(bed):
+    agent = bed.started_agent()
+    bed.service.react(LEAVING, action="silence")
+    bed.logind("SetLockedHint", True)
+    (leaving,) = bed.service.wait_requests(LEAVING)
+    agent.signal(signal.SIGKILL)
+    agent.wait()
+    bed.restart_service()
+    bed.started_agent()
+    wait_until(lambda: leaving["tim"] in [r["tim"] for r in bed.service.accepted(LEAVING)])
+    bed.wait_records(0)
+
+
+def test_a_second_agent_says_one_is_running_and_leaves_everything_alone(bed):
+    bed.started_agent()
+    second = bed.start_agent()
+    assert second.wait_exit() == 0
+    assert second.lines() == ["TALVERIN Timestamp is already running."]
+    assert len(bed.service.requests(ARRIVAL)) == 1
+
+
+def fresh_stamp(leaving):
+    """The console line of a new stamp's record (a resend makes none)."""
+    return "setUnset: " + ("終了時の打刻" if leaving else "開始時の打刻")
+
+
+def fresh_stamps(agent):
+    """Each new stamp in order: True for leaving."""
+    return [line.startswith(fresh_stamp(True)) for line in agent.lines()
+            if line.startswith("setUnset: ")]
+
+
+SCREEN_SOURCES = {
+    "logind": lambda bed, locked: bed.logind("SetLockedHint", locked),
+    "logind-invalidated": lambda bed, locked: bed.logind("InvalidateLockedHint", locked),
+    **{name.split(".")[1]: (lambda name: lambda bed, locked: bed.screensaver(name, locked))(name)
+       for name in Bed.SCREENSAVERS},
+    # Any other client of the session bus: never a stamp.
+    "forged": lambda bed, locked: [bed.screensaver(name, locked, forged=True)
+                                   for name in Bed.SCREENSAVERS],
+}
+
+
+def test_each_real_lock_and_unlock_stamps_once_however_many_sources_report_it(bed):
+    agent = bed.started_agent()
+    # The sources agree, as on a real desktop; some report a change twice or report no change.
+    steps = [(True, ["logind", "gnome", "freedesktop", "xfce"]),
+             (False, ["logind-invalidated", "gnome", "xfce", "freedesktop"]),
+             (True, ["gnome", "logind"]), (True, ["xfce"]), (False, ["forged"]),
+             (False, ["logind", "freedesktop"]), (False, ["gnome"]), (True, ["forged"])]
+    for number, (locked, sources) in enumerate(steps, start=1):
+        for source in sources:
+            SCREEN_SOURCES[source](bed, locked)
+        # A barrier on each bus, so that no echo of this step comes after the next one.
+        bed.logind("EmitPrepareForShutdown", False)
+        bed.command("automaticLaunchWithManualSetting", False, signature="b")
+        agent.wait_line("powerOffCancelled", number)
+        wait_until(lambda: bed.log().count("自動起動の設定：true") > number)
+    bed.command("arriveNow")
+    agent.wait_line(fresh_stamp(False), 4)
+    assert fresh_stamps(agent) == [False, True, False, True, False, False]
+
+
+@pytest.mark.parametrize("logind_options, env", [
+    ((), {}),
+    (("--no-auto",), {}),
+    (("--no-auto", "--no-pid"), {"XDG_SESSION_ID": "c2"}),
+    (("--locked-hint",), {}),
+], ids=["auto", "by-pid", "by-session-id", "starts-locked"])
+def test_the_session_is_found_and_its_lock_state_followed(make_bed, logind_options, env):
+    bed = make_bed(logind_options)
+    agent = bed.started_agent(**env)
+    starts_locked = "--locked-hint" in logind_options
+    bed.logind("SetLockedHint", True)
+    bed.logind("SetLockedHint", False)
+    agent.wait_line(fresh_stamp(False), 2)
+    assert fresh_stamps(agent) == [False] + ([] if starts_locked else [True]) + [False]
+
+
+def held(bed, what):
+    return sum(1 for kind, mode, is_held in bed.inhibitors() if kind == what and is_held)
+
+
+@pytest.mark.parametrize("service, cancelled", [
+    ({}, False), ({}, True), ({"action": "silence"}, False)],
+    ids=["then-the-system-quits", "called-off", "unanswered-held-4s"])
+def test_power_off_sends_one_leaving_stamp_under_the_delay_inhibitor(bed, service, cancelled):
+    agent = bed.started_agent()
+    wait_until(lambda: held(bed, "shutdown") == 1 and held(bed, "sleep") == 1)
+    bed.service.react(LEAVING, **service)
+    bed.logind("EmitPrepareForShutdown", True)
+    (leaving,) = bed.service.wait_requests(LEAVING)
+    wait_until(lambda: held(bed, "shutdown") == 0, 10, "the power-off to be let go")
+    assert agent.running() and held(bed, "sleep") == 1
+    if cancelled:  # the day goes on: ready for the next power-off, and the user is there
+        bed.logind("EmitPrepareForShutdown", False)
+        bed.service.wait_requests(ARRIVAL, 2)
+        wait_until(lambda: held(bed, "shutdown") == 1, what="the inhibitor taken again")
+        agent.signal(signal.SIGTERM)
+        bed.service.wait_requests(LEAVING, 2)
+    else:  # the system's own termination request ends the agent at once, with no second stamp
+        agent.signal(signal.SIGTERM)
+    assert agent.wait_exit() == 0
+    assert len(bed.service.requests(LEAVING)) == 1 + cancelled
+    assert list(bed.records().values()) == ([leaving["tim"]] if service else [])
+
+
+@pytest.mark.parametrize("locked", [False, True], ids=["unlocked", "behind-the-lock-screen"])
+def test_sleep_counts_like_a_lock(make_bed, locked):
+    bed = make_bed(("--locked-hint",) if locked else ())
+    agent = bed.started_agent()
+    wait_until(lambda: held(bed, "sleep") == 1)
+    bed.logind("EmitPrepareForSleep", True)
+    wait_until(lambda: held(bed, "sleep") == 0, 10, "the sleep to be let go")
+    bed.logind("EmitPrepareForSleep", False)
+    wait_until(lambda: held(bed, "sleep") == 1, what="the inhibitor taken again")
+    bed.logind("SetLockedHint", False)  # the barrier: after it, the agent is present
+    bed.logind("SetLockedHint", True)
+    agent.wait_line(fresh_stamp(True), 1 if locked else 2)
+    assert fresh_stamps(agent) == ([False, False, True] if locked else [False, True, False, True])
+    assert all(bed.service.delivered(key) for key in agent.fresh_keys())
+
+
+def test_the_session_closing_ends_the_agent_after_its_leaving_stamp(bed):
+    agent = bed.started_agent()
+    bed.logind("SetState", "closing")
+    bed.service.wait_requests(LEAVING)
+    assert agent.wait_exit() == 0
+    assert bed.records() == {}
+
+
+def test_commands_on_the_session_bus_do_their_work(bed):
+    agent = bed.started_agent()
+    bed.command("automaticLaunchManual")
+    wait_until(lambda: not (bed.home / AUTOSTART).exists(), what="entry removed")
+    bed.command("arriveNow")
+    bed.service.wait_requests(ARRIVAL, 2)
+    bed.command("leaveNow")
+    bed.service.wait_requests(LEAVING, 1)
+    bed.command("quit")
+    bed.service.wait_requests(LEAVING, 2)
+    assert agent.wait_exit() == 0
+    bed.wait_records(0)
+
+
+@pytest.mark.parametrize("key, stored, sent", [
+    ("終了時の打刻_20240401183005", True, True),
+    ("終了時の打刻_20240401183006", False, False),
+    ("開始時の打刻_20240401083005", True, False),
+    ("", False, False),
+], ids=["stored-leaving", "unknown", "arrival", "empty"])
+def test_leave_with_unsent_key_sends_only_a_stored_leaving_record(bed, key, stored, sent):
+    bed.started_agent()
+    bed.seed({key: key.split("_")[-1]} if stored else {})
+    if sent:
+        bed.command("leaveWithUnSentKey", key, signature="s")
+        wait_until(lambda: bed.service.delivered(key))
+        bed.wait_records(0)
+        return
+    with pytest.raises(dbus.DBusException) as refusal:
+        bed.command("leaveWithUnSentKey", key, signature="s")
+    assert refusal.value.get_dbus_name() == "org.freedesktop.DBus.Error.InvalidArgs"
+    bed.command("leaveNow")  # the barrier: whatever the refused call did came before it
+    bed.service.wait_requests(LEAVING)
+    assert len(bed.service.requests(LEAVING)) == 1 and len(bed.service.requests(ARRIVAL)) == 1
+    wait_until(lambda: bed.records() == ({key: key.split("_")[-1]} if stored else {}))
+    assert sum("leaveWithUnSentKey" in line for line in bed.log()) == 1

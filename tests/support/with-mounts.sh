@@ -1,0 +1,35 @@
+#!/bin/sh
+# Runs a command in a mount namespace of its own (as the mapped root where it is not root), where
+# what the environment names meets the faults a machine can have; nothing changes outside it:
+#   TALVERIN_READ_ONLY_FOLDER     this folder becomes read-only (for root too)
+#   TALVERIN_SMALL_DISK_FOLDER    this folder becomes a small disk of its own (1 MiB) holding a copy
+#                                 of what it held; TALVERIN_SMALL_DISK_FULL=1 fills it first
+#   TALVERIN_NO_HARDWARE_SERIAL=1 the machine's own serial-number files cannot be read
+set -eu
+if [ -z "${TALVERIN_IN_MOUNT_NAMESPACE:-}" ]; then
+    export TALVERIN_IN_MOUNT_NAMESPACE=1
+    [ "$(id -u)" -eq 0 ] && exec unshare --mount --propagation private "$0" "$@"
+    exec unshare --map-root-user --mount --propagation private "$0" "$@"
+fi
+if [ -n "${TALVERIN_READ_ONLY_FOLDER:-}" ]; then
+    mount --bind "$TALVERIN_READ_ONLY_FOLDER" "$TALVERIN_READ_ONLY_FOLDER"
+    mount -o remount,bind,ro "$TALVERIN_READ_ONLY_FOLDER"
+fi
+if [ -n "${TALVERIN_SMALL_DISK_FOLDER:-}" ]; then
+    held=$(mktemp -d)
+    cp -a "$TALVERIN_SMALL_DISK_FOLDER/." "$held/"
+    mount -t tmpfs -o size=1m none "$TALVERIN_SMALL_DISK_FOLDER"
+    cp -a "$held/." "$TALVERIN_SMALL_DISK_FOLDER/"
+    rm -rf "$held"
+    if [ "${TALVERIN_SMALL_DISK_FULL:-0}" = 1 ]; then
+        dd if=/dev/zero of="$TALVERIN_SMALL_DISK_FOLDER/.filler" bs=4096 2>/dev/null || true
+    fi
+fi
+if [ "${TALVERIN_NO_HARDWARE_SERIAL:-0}" = 1 ]; then
+    for path in /sys/class/dmi/id /proc/device-tree; do
+        [ ! -e "$path" ] || mount -t tmpfs -o ro none "$(readlink -f "$path")"
+    done
+fi
+unset TALVERIN_IN_MOUNT_NAMESPACE TALVERIN_READ_ONLY_FOLDER TALVERIN_SMALL_DISK_FOLDER \
+    TALVERIN_SMALL_DISK_FULL TALVERIN_NO_HARDWARE_SERIAL
+exec "$@"

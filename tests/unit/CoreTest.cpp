@@ -1,0 +1,418 @@
+#include "FakePlatform.h"
+#include "app/AppDelegate.h"
+#include "log/DailyLog.h"
+
+#include <gmock/gmock.h>
+
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace talverin::testing {
+namespace {
+
+using namespace ::testing; // its matchers
+using Strings = std::vector<std::string>;
+
+const std::string origin = "https://talverin.example";
+const std::string arrivalUrl = origin + "/api/osx/v1/stamp/arrival?tim=";
+const std::string leavingUrl = origin + "/api/osx/v1/stamp/leaving?tim=";
+const std::string arriving = "開始時の打刻", leaving = "終了時の打刻"; // the stamps' labels
+const std::string lost = "サーバに接続ができなかったため、";
+const TransferError error{"ConnectionRefusedError", 1, "Connection refused"};
+const std::string errorText = "Optional(ConnectionRefusedError (code 1): Connection refused)";
+
+TransferResult response(int status, const std::string& body = "ok") {
+    return {body, HttpResponse{true, status}, std::nullopt};
+}
+std::string noUrl(const std::string& kind) { // the stamp's time follows
+    return "サーバーに送信する打刻情報が取得できなかったため、" + kind + "を実行できませんでした:";
+}
+
+// The agent on the fakes, which also play its application runner.
+struct Agent : FakePlatform {
+    explicit Agent(std::int64_t retries = 0) : delegate(platform(), {origin, retries}) {
+        runner = &delegate;
+    }
+    // Launched, its start-up arrival accepted: no records, nothing pending, an empty journal.
+    Agent& running() {
+        delegate.applicationDidFinishLaunching();
+        answer(response(200));
+        drainMainQueue();
+        entries().clear();
+        return *this;
+    }
+    Agent& at(const std::string& time) {
+        clock = localTime("2024-04-01 " + time);
+        return *this;
+    }
+    // Steps: L launches, R runs, N stamps leaving by hand, all at 18:07:41; Q asks to quit, P
+    // powers off, C calls that off, E ends abruptly at 18:30; B resends an unknown leaving key; the
+    // oldest request is A accepted, F refused or U undelivered; D drains the main queue; M is the
+    // command for launching at login, S re-applies the wish it holds, X sets it behind its back.
+    void play(const std::string& steps) {
+        const std::map<char, std::function<void()>> actions = {
+            {'L', [&] { at("18:07:41").delegate.applicationDidFinishLaunching(); }},
+            {'R', [&] { at("18:07:41").running(); }},
+            {'Q', [&] { terminate(); }},
+            {'P', [&] { powerOff(); }},
+            {'C', [&] { powerOffCancelled(); }},
+            {'E', [&] { at("18:30:00").delegate.applicationEndsAbruptly(); }},
+            {'B', [&] { delegate.leaveWithUnSentKey(leaving + "_gone", [] {}); }},
+            {'N', [&] { at("18:07:41").delegate.leaveNow(); }},
+            {'A', [&] { answer(response(201, "done")); }},
+            {'F', [&] { answer(response(500, "busy")); }},
+            {'U', [&] { failTransfer(); }},
+            {'D', [&] { drainMainQueue(); }},
+            {'M', [&] { delegate.automaticLaunchManual(); }},
+            {'S', [&] { delegate.automaticLaunchWithManualSetting(false); }},
+            {'X', [&] { launchAtLogin = true; }}};
+        for (const char step : steps) {
+            actions.at(step)();
+        }
+    }
+    Strings logLines() { return entriesStartingWith("log: "); }
+    Strings urls() { return entriesStartingWith("request: "); }
+    long position(const std::string& entry) { // in the journal; past its end when not there
+        return std::ranges::find(entries(), entry) - entries().begin();
+    }
+    AppDelegate delegate;
+};
+
+TEST(AgentTest, StartUpLogsItsSettingsStoresThenSendsOneArrivalAndPrintsTheApiBaseLast) {
+    Agent agent;
+    agent.store[leaving + "_20240331183005"] = "20240331183005"; // named in the tooltip
+    agent.delegate.applicationDidFinishLaunching();
+    const std::string url = arrivalUrl + "20240401083005"; // stored before it is sent: never lost
+    EXPECT_THAT(agent.entries(),
+                ElementsAre("log: 自動起動の設定：true", "log: MacOS: 14.10.3",
+                            "log: Version: 2.0.3",
+                            "log: TimeZone: Europe/Berlin / IsDaylightSaving: true",
+                            "store: " + arriving + "_20240401083005",
+                            "log: Arrival Endpoint: " + url, "request: " + url));
+    EXPECT_EQ(agent.console.back(), origin + "/api/osx/v1/");
+    EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp\n未送信の打刻：1件");
+    EXPECT_THAT(agent.requests.at(0).headers, ElementsAre(Pair("X-OSX-NUMBER", "C02TEST123")));
+}
+
+// Steps (see play), launching at login before, a refusal to change it; then: enabled after, and
+// the state logged and alerted each time.
+TEST(AgentTest, LaunchAtLoginCommands) {
+    for (const auto& [steps, before, refuse, after, logged, alerted] :
+         std::vector<std::tuple<std::string, bool, bool, bool, Strings, Strings>>{
+             {"L", false, false, true, {"true"}, {}},
+             {"L", false, true, false, {"false"}, {}}, // refused: the state in force, not the wish
+             {"LMM", true, false, true, {"true", "false", "true"}, {"false", "true"}},
+             {"LM", true, true, true, {"true", "true"}, {"true"}},
+             {"LMXS", true, false, false, {"true", "false", "false"}, {"false"}}}) {
+        Agent agent;
+        agent.launchAtLogin = before;
+        agent.refuse = refuse;
+        agent.play(steps);
+        EXPECT_EQ(agent.launchAtLogin, after) << steps;
+        EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp"); // no records yet
+        EXPECT_EQ(agent.entriesStartingWith("log: 自動起動の設定："), logged) << steps;
+        EXPECT_EQ(agent.entriesStartingWith("alert: 自動起動の設定："), alerted) << steps;
+    }
+}
+
+// Serial, steps (see play); then: ended, records, requests and leaving stamps settled, and an entry
+// of the journal that comes before any end.
+TEST(AgentTest, QuitInterlock) {
+    const std::string key = leaving + "_20240401180741", stamped = "log: " + leaving + ": " + key;
+    const std::string accepted = "log: " + leaving + "に成功しました:done";
+    const std::string lostLine = "log: " + lost + leaving + "を実行できませんでした:" + errorText;
+    const auto unsent = [&](const std::string& why) {
+        return "log: シリアル番号" + why + "ため、" + leaving + "を送信しませんでした:" + key;
+    };
+    const std::string unsafe = unsent("に使用できない文字が含まれている");
+    const std::optional<std::string> ok = "C02TEST123";
+    using Then = std::tuple<bool, std::size_t, std::size_t, int>;
+    for (const auto& [serial, steps, then, before] :
+         std::vector<std::tuple<std::optional<std::string>, std::string, Then, std::string>>{
+             {ok, "RQ", {false, 1, 1, 0}, stamped}, // held for its stamp
+             {ok, "RQA", {false, 0, 1, 0}, accepted},
+             {ok, "RQAD", {true, 0, 1, 1}, accepted},
+             {ok, "RQFD", {true, 1, 1, 1}, "log: " + leaving + "に失敗しました:busy"},
+             {ok, "RQUD", {true, 1, 1, 1}, lostLine},
+             {ok, "RQBD", {true, 1, 1, 1}, "log: " + noUrl(leaving)}, // no time, still an outcome
+             {ok, "RQQ", {true, 1, 1, 0}, stamped},                   // a second request: at once
+             // A power-off stamps and locks, but only a quit ends the agent: at once after it.
+             {ok, "RPQ", {true, 1, 1, 0}, "request: " + leavingUrl + "20240401180741"},
+             {ok, "RPFD", {false, 1, 1, 1}, "log: " + leaving + "に失敗しました:busy"},
+             {ok, "RPADQ", {true, 0, 1, 1}, accepted},
+             {ok, "RPADCQ", {false, 2, 3, 1}, stamped}, // called off: arrival; a quit is held again
+             {ok, "RQPCAD", {true, 0, 2, 1}, accepted}, // a quit asked before stays asked
+             // An abrupt end stores the day's end, unless a quit or a power-off has stamped it.
+             {ok, "RE", {false, 1, 0, 0}, "log: " + leaving + ": " + leaving + "_20240401183000"},
+             {ok, "RQE", {false, 1, 1, 0}, stamped},
+             {ok, "RPE", {false, 1, 1, 0}, "request: " + leavingUrl + "20240401180741"},
+             // No serial: nothing to wait for; one it cannot send (or none read yet): an outcome.
+             {std::nullopt, "L", {true, 0, 0, 0}, "alert: PCのシリアル番号が取得できませんでした"},
+             {ok, "ND", {false, 1, 0, 1}, unsent("が未取得の")},
+             {"C02\r\nX-Other: 1", "LQD", {true, 2, 0, 1}, unsafe},
+             {"C02\x01X", "LQD", {true, 2, 0, 1}, unsafe},
+             {"C02\x7FX", "LQD", {true, 2, 0, 1}, unsafe}}) {
+        Agent agent;
+        agent.serial = serial;
+        agent.play(steps);
+        EXPECT_EQ(Then(agent.ended, agent.store.size(), agent.urls().size(), agent.settled), then)
+            << steps;
+        EXPECT_LT(agent.position(before), agent.position("ended")) << steps << " " << before;
+    }
+}
+
+// A manual stamp at 09:00, answered once, with an older leaving record in the store. Its completion
+// is the "done" alert. Then: accepted (the record removed, the alert shown), scans, logged.
+TEST(AgentTest, OutcomesByStatusAndKind) {
+    const std::string arrivalLost = lost + arriving + "を実行できませんでした:";
+    const auto dashes = [](std::size_t count) { return std::string(count, '-'); };
+    const std::vector<std::tuple<std::string, TransferResult, bool, bool, std::string>> cases = {
+        {arriving, response(200), true, true, arriving + "に成功しました:ok"},
+        {arriving, response(201, "no"), false, false, arriving + "に失敗しました:no"},
+        {leaving, response(200), true, false, leaving + "に成功しました:ok"},
+        {leaving, response(201), true, false, leaving + "に成功しました:ok"},
+        {leaving, response(404, "{}"), false, false, leaving + "に失敗しました:{}"},
+        // Only a body with an HTTP response and no error is an answer.
+        {arriving, {"ok", HttpResponse{true, 200}, error}, false, false, arrivalLost + errorText},
+        {arriving, {{}, HttpResponse{true, 200}, {}}, false, false, arrivalLost + "nil"},
+        {arriving, {"ok", {}, {}}, false, false, arrivalLost + "nil"},
+        {arriving, {"ok", HttpResponse{false, 200}, {}}, false, false, arrivalLost + "nil"},
+        // Bodies are written with malformed UTF-8 replaced, and cut after 4 KiB between characters.
+        {arriving, response(200, ""), true, true, arriving + "に成功しました:"},
+        {leaving, response(400, "\xFFok\xE3\x81"), false, false, "しました:\uFFFDok\uFFFD\uFFFD"},
+        {arriving, response(200, dashes(4097)), true, true, ":" + dashes(4096) + "…(全4097バイト)"},
+        {leaving, response(400, dashes(4095) + "あ"), false, false,
+         ":" + dashes(4095) + "…(全4098バイト)"}};
+    for (const auto& [kind, outcome, accepted, scans, logged] : cases) {
+        Agent agent;
+        agent.running().at("09:00:00").store[leaving + "_20240331183005"] = "20240331183005";
+        kind == arriving ? agent.delegate.arriveNow() : agent.delegate.leaveNow();
+        agent.answer(outcome);
+        EXPECT_THAT(agent.entriesStartingWith("alert: "), IsEmpty()) << "on the main queue";
+        agent.drainMainQueue();
+        EXPECT_THAT(agent.logLines(), Contains(EndsWith(logged)));
+        EXPECT_EQ(agent.entriesStartingWith("alert: ").size(), accepted ? 1u : 0u) << logged;
+        EXPECT_EQ(agent.store.size(), accepted ? 1u : 2u) << logged;
+        EXPECT_EQ(agent.urls().size(), scans ? 2u : 1u) << logged;
+        agent.terminate(); // no manual stamp locks termination: the quit is held for its own
+        EXPECT_FALSE(agent.ended);
+    }
+}
+
+// A failed transfer is logged and repeated after a wait, until the retries are spent.
+TEST(AgentTest, RetriesRepeatTheRequestWaitingLongerAndHoldTheWaitAtItsTop) {
+    constexpr std::uint32_t top = 4294967295;
+    for (const auto& [retries, waits] :
+         std::vector<std::pair<std::int64_t, std::vector<std::uint32_t>>>{
+             {0, {}},
+             {1, {3000000}},
+             {3, {3000000, 3000000, 4000000}},
+             // Far past the point where a 32-bit wait would wrap round to a short one.
+             {std::numeric_limits<std::int64_t>::max(),
+              {3000000,    3000000,    4000000,    8000000,    17000000,   33000000,   58000000,
+               94000000,   143000000,  207000000,  288000000,  388000000,  509000000,  653000000,
+               822000000,  1018000000, 1243000000, 1499000000, 1788000000, 2112000000, 2473000000,
+               2873000000, 3314000000, 3798000000, top,        top}}}) {
+        const bool givesUp = std::cmp_equal(retries, waits.size()); // a huge count is still going
+        Agent agent(retries);
+        agent.delegate.applicationDidFinishLaunching();
+        for (std::size_t failure = 0; failure < waits.size() + (givesUp ? 1 : 0); ++failure) {
+            agent.failTransfer("#" + std::to_string(failure));
+        }
+        agent.drainMainQueue();
+        EXPECT_EQ(agent.waits, waits) << retries;
+        EXPECT_THAT(agent.urls(), Each(agent.urls().front()));
+        if (givesUp) { // the last error is the one reported
+            EXPECT_THAT(agent.logLines().back(), EndsWith("#" + std::to_string(retries) + ")"));
+        }
+        EXPECT_EQ(agent.store.size(), 1u);
+    }
+    Agent refusing(2); // a refusal is an answer, never repeated
+    refusing.delegate.applicationDidFinishLaunching();
+    refusing.answer(response(500));
+    EXPECT_TRUE(refusing.waits.empty() && refusing.transfers.empty());
+}
+
+// A resend sends the record's own time, the 24-hour form of a 12-hour one, and never writes the
+// record back; anything but 14 ASCII digits naming a real moment is logged and not sent.
+TEST(AgentTest, ResendsSendTheStoredTimeOfARealMomentOnly) {
+    const std::string key = leaving + "_20240330070000";
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    for (const auto& [stored, sent] : Pairs{{"20240330070000", "20240330070000"},
+                                            {"2024040183005 PM", "20240401203005"},
+                                            {"20240401103005 PM", "20240401223005"},
+                                            {"20240401103005&tim=19990101000000", ""},
+                                            {"20240401083005#x", ""},
+                                            {"2024040109300%41", ""},
+                                            {"20240431083005", ""}}) {
+        Agent agent;
+        agent.running().store[key] = stored;
+        agent.delegate.leaveWithUnSentKey(key, [] {});
+        const std::string url = leavingUrl + sent;
+        EXPECT_EQ(agent.entries(),
+                  sent.empty() ? Strings{"log: " + noUrl(leaving) + stored}
+                               : (Strings{"log: Leaving Endpoint: " + url, "request: " + url}));
+        EXPECT_THAT(agent.store, ElementsAre(Pair(key, stored)));
+    }
+    Agent missing; // an unknown key: its time is empty
+    missing.running().delegate.arriveWithUnSentKey(arriving + "_gone", [] {});
+    EXPECT_EQ(missing.entries(),
+              (Strings{"log: 未送信の打刻を取得できませんでした:" + arriving + "_gone",
+                       "log: " + noUrl(arriving)}));
+}
+
+// Failed manual stamps wait for the next accepted fresh arrival, whose scan sends every record
+// not on its way already, even while another scan's resends are; their acceptance announces
+// nothing. A fresh stamp is an event of its own: it goes out beside one of the same second.
+TEST(AgentTest, OnlyAnAcceptedFreshArrivalResendsRecordsOnceAndThatSilently) {
+    Agent agent;
+    agent.running().at("08:00:00").delegate.arriveNow();
+    agent.failTransfer();
+    agent.at("08:01:00").delegate.leaveNow();
+    agent.answer(response(500));
+    agent.store.insert({{arriving + "_x", {}}, {"NSLanguages", "ja"}}); // not text; not ours
+    agent.at("09:00:00").delegate.arriveNow();
+    agent.delegate.arriveNow(); // the same key, on its way already
+    agent.screenLocked();       // its transfer is under way
+    agent.entries().clear();
+    agent.answer(response(200));
+    agent.answer(response(200)); // a second scan
+    EXPECT_THAT(agent.urls(),
+                ElementsAre(leavingUrl + "20240401080100", arrivalUrl + "20240401080000"));
+    EXPECT_THAT(agent.entriesStartingWith("log: printUnsent： "), // none under way
+                ElementsAre(leaving + "_20240401080100 / 20240401080100",
+                            arriving + "_20240401080000 / 20240401080000"));
+    agent.answer(response(200)); // the screen lock's
+    agent.answer(response(500));
+    agent.answer(response(200));
+    agent.drainMainQueue();
+    EXPECT_EQ(agent.entriesStartingWith("alert: ").size(), 2u) << "the two 09:00 arrivals' own";
+    EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp\n最後の打刻：" + leaving +
+                                 " 2024/04/01 09:00\n未送信の打刻：2件"); // not 08:00
+    EXPECT_THAT(agent.transfers, IsEmpty()) << "accepted resends scan no further";
+    agent.at("10:00:00").delegate.arriveWithUnSentKey("", [] {});
+    agent.answer(response(200));
+    EXPECT_EQ(agent.urls().back(), leavingUrl + "20240401080100") << "the refused one goes again";
+    EXPECT_THAT(agent.store, ElementsAre(Key("NSLanguages"), Key(leaving + "_20240401080100"),
+                                         Key(arriving + "_x")));
+}
+
+// Every pattern the agent uses, with the text an instant is written as and read back from; a row
+// without a time is a text that must not read.
+TEST(DateFormatTest, WritesAndReadsEveryPatternTheAgentUses) {
+    const ScopedTimeZone tokyo("Asia/Tokyo");
+    const char *stamp = "yyyyMMddHHmmss", *h = "yyyyMMddhmmss a", *hh = "yyyyMMddhhmmss a";
+    for (const auto& [pattern, text, time] :
+         std::vector<std::tuple<const char*, const char*, const char*>>{
+             {stamp, "20240401203005", "2024-04-01 20:30:05"},
+             {"yyyy/MM/dd HH:mm:ss", "2024/04/01 20:30:05", "2024-04-01 20:30:05"},
+             {"yyyy-MM-dd", "2024-04-01", "2024-04-01 00:00:00"},
+             {hh, "20240401083005 PM", "2024-04-01 20:30:05"},
+             {h, "2024040183005 PM", "2024-04-01 20:30:05"},
+             {stamp, "20240402000000", "2024-04-02 00:00:00"},
+             {hh, "20240402120000 AM", "2024-04-02 00:00:00"},
+             {hh, "20240401120000 PM", "2024-04-01 12:00:00"},
+             {hh, "20240401110000 AM", "2024-04-01 11:00:00"},
+             {stamp, "20240401235959", "2024-04-01 23:59:59"},
+             {hh, "20240229083005 PM", "2024-02-29 20:30:05"},
+             {hh, "20000229083005 PM", "2000-02-29 20:30:05"},
+             // The whole text must match, with exact digit counts: a one-letter hour has one.
+             {h, "20240401083005 PM", nullptr},
+             {h, "20240401103005 PM", nullptr},
+             {stamp, "20240401240000", nullptr}}) {
+        EXPECT_EQ(parseDate(pattern, text), time ? std::optional(localTime(time)) : std::nullopt)
+            << pattern << " " << text;
+        if (time) {
+            EXPECT_EQ(formatDate(pattern, localTime(time)), text);
+        }
+    }
+    // Nor do texts of another shape, or with a field out of range or a day not in its month.
+    for (const char* text :
+         {"2024040183005 PM", "", "20240401083005", "20240401083005 PM ", " 20240401083005 PM",
+          "20240401083005 pm", "20240401083005 XM", "20240401083005PM", "2024O401083005 PM",
+          "２０２４0401083005 PM", "20240431083005 PM", "20230229083005 PM", "21000229083005 PM",
+          "20241301083005 PM", "20240001083005 PM", "20240400083005 PM", "20240401133005 PM",
+          "20240401006005 PM", "20240401083060 PM"}) {
+        EXPECT_EQ(parseDate(hh, text), std::nullopt) << text;
+    }
+    const Instant evening = localTime("2024-04-01 20:30:05");
+    const ScopedTimeZone utc("UTC");
+    EXPECT_EQ(formatDate(stamp, evening), "20240401113005") << "in the system's zone";
+}
+
+// Each reading is a step after the one before.
+struct SteppingClock : Clock {
+    SteppingClock(const char* start, int seconds) : next(localTime(start)), step(seconds) {}
+    Instant now() const override { return std::exchange(next, next + step); }
+    mutable Instant next;
+    std::chrono::seconds step;
+};
+
+std::string contentsOf(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    return (std::ostringstream() << in.rdbuf()).str();
+}
+
+TEST(DailyLogTest, MakesItsPrivateFolderAndAppendsEachMessageWholeToTheFileOfItsOwnDay) {
+    FakePlatform home; // a HOME without a log folder, in Asia/Tokyo
+    const auto logs = home.home / "Library/Logs";
+    const mode_t previousMask = ::umask(0); // private whatever the umask
+    SteppingClock clock("2024-03-05 23:59:57", 1);
+    const DailyLog log(clock, [&home] { return home.homeDirectory(); });
+    log.write("終了時の打刻: 終了時の打刻_20240305235957");
+    log.write("a\nforged line\r\t\x01\x1b\x7F"); // each line starts with its own time stamp
+    log.write(""); // one reading of the clock names the file and stamps the line
+    log.write("broken \xE3\x81 text");
+    log.write("next day");
+    ::umask(previousMask);
+    EXPECT_EQ(contentsOf(logs / "talverin-timestamp-2024-03-05.log"),
+              "2024/03/05 23:59:57 - 終了時の打刻: 終了時の打刻_20240305235957\n"
+              "2024/03/05 23:59:58 - a\\nforged line\\r\\t\\x01\\x1b\\x7f\n"
+              "2024/03/05 23:59:59 - \n");
+    EXPECT_EQ(contentsOf(logs / "talverin-timestamp-2024-03-06.log"),
+              "2024/03/06 00:00:01 - next day\n");
+    using enum std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(logs).permissions(), owner_all);
+    EXPECT_EQ(std::filesystem::status(logs / "talverin-timestamp-2024-03-06.log").permissions(),
+              owner_read | owner_write);
+
+    // A file that cannot be opened loses its line; the log goes on.
+    std::filesystem::create_directory(logs / "talverin-timestamp-2024-03-07.log");
+    clock.next = localTime("2024-03-07 23:59:59");
+    log.write("lost");
+    log.write("kept");
+    EXPECT_EQ(contentsOf(logs / "talverin-timestamp-2024-03-08.log"),
+              "2024/03/08 00:00:00 - kept\n");
+}
+
+TEST(DailyLogTest, TwoThreadsAtOnceNeitherTearNorInterleaveNorMixUpTheirLines) {
+    FakePlatform home;
+    const std::string padding(300, 'x'); // long enough that a line written in pieces would show
+    std::vector<std::jthread> writers;
+    for (const char* time : {"2024-03-05 09:00:00", "2024-03-05 21:00:00"}) {
+        writers.emplace_back([&, time] {
+            const SteppingClock fixed(time, 0);
+            const DailyLog log(fixed, [&home] { return home.home.string(); });
+            for (int line = 0; line < 10000; ++line) {
+                log.write(std::to_string(line) + padding);
+            }
+        });
+    }
+    writers.clear(); // joins them
+    std::ifstream contents(home.home / "Library/Logs/talverin-timestamp-2024-03-05.log");
+    std::map<std::string, int> next; // by time of day
+    int malformed = 0;
+    for (std::string line; std::getline(contents, line);) {
+        const std::string time = line.size() < 19 ? "" : line.substr(11, 8);
+        malformed += (time != "09:00:00" && time != "21:00:00") ||
+                     line != "2024/03/05 " + time + " - " + std::to_string(next[time]++) + padding;
+    }
+    EXPECT_EQ(malformed, 0);
+    EXPECT_EQ(next, (std::map<std::string, int>{{"09:00:00", 10000}, {"21:00:00", 10000}}));
+}
+
+} // namespace
+} // namespace talverin::testing

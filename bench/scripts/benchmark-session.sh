@@ -130,7 +130,7 @@ bench_start_desktop() {
 bench_start_login1() {
     local work=$1
     DBUS_SESSION_BUS_ADDRESS=$BENCH_SYSTEM_BUS /usr/bin/python3 \
-        "$BENCH_SOURCE/tests/support/fakes/fake_logind.py" >"$work/logind.out" 2>&1 &
+        "$BENCH_SOURCE/tests/support/fakes/fake_system.py" >"$work/logind.out" 2>&1 &
     BENCH_PIDS+=("$!")
     for _ in $(seq 100); do
         DBUS_SYSTEM_BUS_ADDRESS=$BENCH_SYSTEM_BUS gdbus call --system \

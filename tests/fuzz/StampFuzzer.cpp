@@ -12,8 +12,7 @@
 namespace talverin::testing {
 namespace {
 
-const char *const stamp = "yyyyMMddHHmmss", *const h = "yyyyMMddhmmss a";
-const char* const hh = "yyyyMMddhhmmss a";
+constexpr auto stamp = "yyyyMMddHHmmss", h = "yyyyMMddhmmss a", hh = "yyyyMMddhhmmss a";
 const std::string leavingUrl = "https://talverin.example/api/osx/v1/stamp/leaving?tim=";
 // Zones without daylight saving, with the usual kind, and with odd half-hour shifts.
 const char* const zones[] = {"UTC0", "Asia/Tokyo", "America/New_York", "Europe/Berlin",
@@ -21,11 +20,7 @@ const char* const zones[] = {"UTC0", "Asia/Tokyo", "America/New_York", "Europe/B
 const char* zone = zones[0];
 
 // A property that does not hold is a crash, whose stack names it; libFuzzer keeps the input.
-void require(bool holds) {
-    if (!holds) {
-        std::abort();
-    }
-}
+const auto require = [](bool holds) { holds ? void() : std::abort(); };
 
 // The time of a real moment as a stamp carries it: 14 digits that read back as they are.
 bool isStampTime(const std::string& text) {
@@ -42,7 +37,6 @@ Instant instantFrom(std::string_view bytes) {
         std::chrono::seconds(-8520336000 + static_cast<std::int64_t>(raw % 17514316801u)));
 }
 
-// The text before the first line feed, and the rest.
 std::pair<std::string, std::string> split(std::string_view data) {
     const auto end = std::min(data.find('\n'), data.size());
     return {std::string(data.substr(0, end)),
@@ -113,8 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             dateRoundTrips, anyPatternAnyText, // then a stored time alone, or after a serial
             [](std::string_view stored) { stampRequest("C02\n" + std::string(stored)); },
             stampRequest};
-        subjects[bytes[0] % 4](
-            std::string_view(reinterpret_cast<const char*>(bytes) + 2, size - 2));
+        subjects[bytes[0] % 4]({reinterpret_cast<const char*>(bytes) + 2, size - 2});
     }
     return 0;
 }

@@ -36,12 +36,10 @@ namespace {
 using namespace talverin;
 using namespace Qt::StringLiterals;
 const std::string arrival = "開始時の打刻_20240401083005"; // keys are not ASCII
-// Every entry as "key=text", or "key" when its value is not text, sorted.
 std::string listing(DefaultsStore& store) {
     QStringList entries;
-    for (const auto& [key, value] : store.dictionaryRepresentation()) {
+    for (const auto& [key, value] : store.dictionaryRepresentation())
         entries << QString::fromStdString(key + (value.text ? "=" + *value.text : ""));
-    }
     entries.sort();
     return entries.join(u' ').toStdString();
 }
@@ -58,7 +56,6 @@ std::string raw(const std::filesystem::path& file, const std::string& sql, sqlit
     kept ? void(*kept = database) : void(sqlite3_close(database));
     return column.join(u' ').toStdString();
 }
-// The modes of the file's folder, the file, its -wal and its -shm, in octal ("-": not there).
 std::string modes(const std::filesystem::path& file) {
     QStringList found;
     for (const std::string& path : {file.parent_path().string(), file.string(),
@@ -123,17 +120,15 @@ TEST_F(SqliteStore, TwoThreadsWriteAndRemoveAtOnce) {
     const auto work = [&store](const std::string& prefix) {
         for (int index = 0; index < 2000; ++index) {
             store.setString(prefix + std::to_string(index), "kept");
-            if (index % 2 == 0) { // as sent stamps are removed
+            if (index % 2 == 0) // as sent stamps are removed
                 store.removeObject(prefix + std::to_string(index));
-            }
         }
     };
     std::thread delivery(work, "delivery-");
     work("main-");
     delivery.join();
-    // Left are the odd keys of both threads, and nothing else.
     EXPECT_EQ(raw(file, "SELECT count(*) || '/' || sum(substr(key, -1) % 2) FROM defaults"),
-              "2000/2000");
+              "2000/2000"); // the odd keys of both threads, and nothing else
 }
 
 // A writer holding the file past the store's patience, or a folder read-only at start (for root
@@ -162,8 +157,8 @@ TEST_F(SqliteStore, WhatAFaultHeldBackReachesTheFileOnceItIsOver) {
         store.setString(arrival, "20240401083005");
         store.removeObject("sent");
         // SQLite cannot read a WAL file whose folder is read-only: its rows wait for the reopen.
-        EXPECT_EQ(listing(store), (fault == "read-only WAL" ? "" : "count ") + arrival +
-                                      "=20240401083005")
+        EXPECT_EQ(listing(store),
+                  (fault == "read-only WAL" ? "" : "count ") + arrival + "=20240401083005")
             << fault;
         sqlite3_close(writer); // rolls back
         ASSERT_TRUE(held ||
@@ -186,8 +181,7 @@ QString place(const QTemporaryDir& folder, const char* name, const char* content
     return content == unreadable ? folder.path() : file.fileName();
 }
 struct SerialRow {
-    const char* name;
-    const char *variableFile, *firmwareFile, *deviceTreeFile; // what they hold; nullptr: none
+    const char *name, *variableFile, *firmwareFile, *deviceTreeFile; // files' text; nullptr: none
     const char* hostnamed; // the fake's option; nullptr: nobody owns the name
     std::optional<std::string> serial;
     int hostnamedCalls = 0; // each of them must forbid a password prompt
@@ -218,7 +212,7 @@ TEST(SerialNumberSources, GiveTheFirstSerialInOrder) {
         if (row.hostnamed != nullptr) {
             hostnamed.setProcessChannelMode(QProcess::ForwardedChannels);
             hostnamed.start(u"/usr/bin/python3"_s,
-                            {u"" TALVERIN_SOURCE_DIR "/tests/support/fakes/fake_hostnamed.py"_s,
+                            {u"" TALVERIN_SOURCE_DIR "/tests/support/fakes/fake_system.py"_s,
                              QString::fromLatin1(row.hostnamed)});
             ASSERT_TRUE(QTest::qWaitFor(
                 [&] { return bus.interface()->isServiceRegistered(hostname1).value(); }, 10000));
@@ -252,9 +246,7 @@ TEST(XdgAutostartTable, FollowsTheEntryAndTheSwitch) {
         const QTemporaryDir config;
         const QString path = place(config, "autostart/entry.desktop", entry, false);
         XdgAutostart autostart(u"/usr/bin/talverin-timestamp"_s, path);
-        if (switchTo) {
-            autostart.setEnabled(*switchTo);
-        }
+        switchTo ? autostart.setEnabled(*switchTo) : void();
         EXPECT_EQ(autostart.isEnabled(), enabled) << (entry ? entry : "(none)");
         // Switched off, the entry is gone rather than left saying so.
         EXPECT_EQ(QFile::exists(path), switchTo.value_or(entry != nullptr));
@@ -276,15 +268,13 @@ TEST(XdgAutostartTable, FollowsTheEntryAndTheSwitch) {
 TEST(ServiceOriginTable, AcceptsHttpsAndHttpOnlyToLoopback) {
     EXPECT_EQ(ServiceOrigin::validated("https://talverin.example/"), "https://talverin.example");
     for (const char* accepted : {"https://127.0.0.1:8443", "http://127.0.0.1:8080",
-                                 "http://localhost:8080", "http://[::1]:8080"}) {
+                                 "http://localhost:8080", "http://[::1]:8080"})
         EXPECT_EQ(ServiceOrigin::validated(accepted), accepted);
-    }
     for (const char* refused :
          {"http://talverin.example", "http://10.0.0.1", "ftp://talverin.example", "https://",
           "talverin.example", "https://user:pw@talverin.example", "https://talverin.example/api",
-          "https://talverin.example?x=1", "file:///etc/passwd"}) {
+          "https://talverin.example?x=1", "file:///etc/passwd"})
         EXPECT_EQ(ServiceOrigin::validated(refused), std::nullopt) << refused;
-    }
 }
 
 TEST(LinuxSystemInfoTable, KernelNumbersZoneAndDaylightSaving) {
@@ -317,7 +307,7 @@ TEST(QtMainQueueOrder, RunsPostedWorkOnTheMainThreadInEachPostersOrder) {
     const auto post = [&](int poster) {
         for (int sequence = 0; sequence < perPoster; ++sequence) {
             queue.async([&, poster, sequence] {
-                EXPECT_EQ(QThread::currentThread(), qApp->thread());
+                EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
                 EXPECT_EQ(sequence, next[poster]++) << "poster " << poster;
             });
         }
@@ -340,15 +330,13 @@ QString certificateFile(const QString& name) {
 struct StampService {
     explicit StampService(const QString& certificate = u"server"_s) {
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // Should the test die first, the service goes with it.
         process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(u"" TALVERIN_BINARY_DIR "/tools/talverin-stamp-service"_s,
                       {u"--cert"_s, certificateFile(certificate + u".pem"_s), u"--key"_s,
                        certificateFile(certificate + u"-key.pem"_s)});
         // It says "listening 127.0.0.1:PORT", then "control 127.0.0.1:PORT".
         for (quint16* number : {&port, &controlPort}) {
-            while (!process.canReadLine() && process.waitForReadyRead(10000)) {
-            }
+            EXPECT_TRUE(QTest::qWaitFor([&] { return process.canReadLine(); }, 10000));
             const QByteArray line = process.readLine().trimmed();
             *number = line.mid(line.lastIndexOf(':') + 1).toUShort();
         }
@@ -366,7 +354,6 @@ struct StampService {
     int connections() {
         return QJsonDocument::fromJson(control(u"/connections"_s))[u"connections"].toInt();
     }
-    // One exchange with the control port (a POST when there is a command): its answer's body.
     QByteArray control(const QString& path, const std::string& command = {}) {
         QNetworkRequest request(u"http://127.0.0.1:%1%2"_s.arg(controlPort).arg(path));
         request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
@@ -401,8 +388,7 @@ std::string transfer(QtUrlSession& session, const HttpRequest& request) {
 }
 struct Reaction {
     const char* name;
-    std::string behaviour;                         // control fields for the arrival path
-    std::string outcome;                           // as transfer() gives it
+    std::string behaviour, outcome; // control fields for the arrival path; as transfer() gives it
     std::optional<qsizetype> requestsReceived = 1; // nothing: any number
     double timeoutSeconds = 60.0;
     const char* certificate = "server"; // the service's; nullptr: the service has ended
@@ -434,9 +420,7 @@ TEST(UrlSessionReaction, BecomesTheTransferResult) {
         std::optional<StampService> service(
             std::in_place, QString::fromLatin1(row.certificate ? row.certificate : "server"));
         const std::string origin = service->origin();
-        if (row.certificate == nullptr) {
-            service.reset(); // nothing listens there any more
-        }
+        row.certificate ? void() : service.reset(); // with none, nothing listens there any more
         ASSERT_TRUE(row.behaviour.empty() || service->behave(api + "arrival", row.behaviour));
         QtUrlSession session(certificateFile(u"ca.pem"_s).toStdString());
         // As start-up does: the early connection relaxes no check, and carries the transfer alone.
@@ -467,8 +451,7 @@ TEST(UrlSessionBacklog, EveryTransferCompletesOnce) {
     std::atomic<int> completions = 0;
     for (int index = 0; index < transfers; ++index) {
         const std::string url = service.origin() + api + (index < silent ? "leaving" : "arrival");
-        const HttpRequest request =
-            stamp(url + "?tim=" + std::to_string(index), index < silent ? 1 : 60);
+        const auto request = stamp(url + "?tim=" + std::to_string(index), index < silent ? 1 : 60);
         session.dataTask(request, [&, index](TransferResult result) {
             const std::lock_guard lock(mutex);
             outcomes[index] += result.error ? result.error->kind : "answered";
@@ -477,9 +460,8 @@ TEST(UrlSessionBacklog, EveryTransferCompletesOnce) {
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return completions == transfers; }, 90000));
     const std::lock_guard lock(mutex);
-    for (int index = 0; index < transfers; ++index) {
+    for (int index = 0; index < transfers; ++index)
         EXPECT_EQ(outcomes[index], index < silent ? "TimeoutError" : "answered") << index;
-    }
 }
 
 } // namespace

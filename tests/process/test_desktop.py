@@ -45,19 +45,15 @@ class Screen:
             if not (match := WINDOW.search(info)) or int(match[5]) <= 1:  # not in place yet
                 continue
             box = tuple(map(int, match.groups()[2:]))
-            if "DIALOG" in self.x("xprop", "-id", window, "_NET_WM_WINDOW_TYPE"):
-                found += [(window, box)] if kind == "dialog" else []
-            elif match[1] != match[2]:  # inside another window: the tray's
-                found += [(window, box)] if kind == "icon" else []
-            elif "Override Redirect State: yes" in info and box[3] >= 40:  # not a tooltip
-                found += [(window, box)] if kind == "menu" else []
+            found += [(window, box)] if kind == (
+                "dialog" if "DIALOG" in self.x("xprop", "-id", window, "_NET_WM_WINDOW_TYPE")
+                else "icon" if match[1] != match[2]  # inside another window: the tray's
+                else "menu" if "Override Redirect State: yes" in info and box[3] >= 40
+                else "tooltip") else []
         return found
 
     def wait_window(self, kind):
         return wait_until(lambda: self.windows(kind), what=f"the agent's {kind}")[0]
-
-    def wait_closed(self, window, kind):
-        wait_until(lambda: window not in self.windows(kind), what=f"the {kind} to close")
 
     def click(self, left, top):
         self.x("xdotool", "mousemove", "--sync", left, top, "click", "1")
@@ -69,19 +65,15 @@ class Screen:
         menu = self.wait_window("menu")
         _, (left, top, width, height) = menu
         self.click(left + width // 2, top + height * (2 * LABELS.index(label) + 1) // 6)
-        self.wait_closed(menu, "menu")
+        wait_until(lambda: menu not in self.windows("menu"), what="the menu to close")
 
-    def close(self, dialog):
-        """Return on the box's default button, as a user closes it."""
+    def close(self, dialog):  # Return on the default button, as a user closes it
         self.x("xdotool", "windowfocus", "--sync", dialog[0], "key", "Return")
-        self.wait_closed(dialog, "dialog")
-
-    def opened_urls(self):
-        return self.opened.read_text().splitlines() if self.opened.exists() else []
+        wait_until(lambda: dialog not in self.windows("dialog"), what="the box to close")
 
 
-def ends_after_the_leaving_stamp(bed, agent):
-    """The leaving stamp of this run was accepted, then the agent ended well, keeping nothing."""
+
+def ends_after_the_leaving_stamp(bed, agent):  # accepted, then the agent ended, keeping nothing
     bed.service.wait_requests(LEAVING)
     assert agent.wait_exit() == 0
     (leaving,) = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]
@@ -134,8 +126,8 @@ def test_the_status_notifier_item_carries_the_tooltip_and_the_menu_whose_entries
     click("アバウト")
     screen.close(screen.wait_window("dialog"))
     click("TALVERINページへ")
-    wait_until(screen.opened_urls, what="the page to open")
-    assert screen.opened_urls() == [bed.environment()["TALVERIN_SERVICE_ORIGIN"]]
+    wait_until(screen.opened.exists, what="the page to open")
+    assert screen.opened.read_text() == bed.environment()["TALVERIN_SERVICE_ORIGIN"] + "\n"
     click("終了")
     ends_after_the_leaving_stamp(bed, agent)
     wait_until(lambda: not registered(), what="the watcher to forget the item")

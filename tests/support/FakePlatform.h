@@ -33,7 +33,6 @@ struct ScopedTimeZone {
     std::optional<std::string> previous_;
 };
 
-// The instant of a wall-clock time, "yyyy-MM-dd HH:mm:ss", in the current TZ.
 inline Instant localTime(const std::string& text) {
     std::tm fields{};
     strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &fields);
@@ -69,29 +68,24 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
         for (const auto& day : std::set<std::filesystem::path>( // one file a day, named by its date
                  std::filesystem::directory_iterator(home / "Library/Logs", noLogYet), {})) {
             std::ifstream in(day);
-            for (std::string line; std::getline(in, line);) {
-                if (seen++ == logLinesTaken_) { // past "yyyy/MM/dd HH:mm:ss - "
-                    entries_.push_back("log: " + line.erase(0, 22));
-                    ++logLinesTaken_;
-                }
-            }
+            for (std::string line; std::getline(in, line);) // past "yyyy/MM/dd HH:mm:ss - "
+                ++seen > logLinesTaken_ ? entries_.push_back("log: " + line.erase(0, 22)) : void();
         }
+        logLinesTaken_ = seen; // the files only grow
         return entries_;
     }
     std::vector<std::string> entriesStartingWith(const std::string& prefix) { // prefix removed
         std::vector<std::string> selected;
-        for (const auto& entry : entries()) {
+        for (const auto& entry : entries())
             entry.starts_with(prefix) ? selected.push_back(entry.substr(prefix.size())) : void();
-        }
         return selected;
     }
-    Instant now() const override { return clock; }
+    Instant now() const override { return std::exchange(clock, clock + tick); }
     void printLine(const std::string& line) override { console.push_back(line); }
     void async(std::function<void()> work) override { mainQueue.push_back(work); }
     void drainMainQueue() { // with the work queued by that work
-        for (; !mainQueue.empty(); mainQueue.pop_front()) {
+        for (; !mainQueue.empty(); mainQueue.pop_front())
             std::exchange(mainQueue.front(), {})();
-        }
     }
     void setString(const std::string& key, const std::string& value) override {
         entries().push_back("store: " + key);
@@ -103,9 +97,8 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
     void removeObject(const std::string& key) override { store.erase(key); }
     std::vector<std::pair<std::string, StoredValue>> dictionaryRepresentation() override {
         std::vector<std::pair<std::string, StoredValue>> snapshot;
-        for (const auto& [key, value] : store) {
+        for (const auto& [key, value] : store)
             snapshot.push_back({key, {value}});
-        }
         return snapshot;
     }
     void dataTask(const HttpRequest& request, TransferCompletion completion) override {
@@ -113,7 +106,6 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
         requests.push_back(request);
         transfers.push_back(std::move(completion));
     }
-    // Answers the oldest request not answered yet, as the delivery queue would.
     void answer(TransferResult result) {
         auto completion = std::exchange(transfers.at(0), {});
         transfers.pop_front();
@@ -134,9 +126,7 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
         }
     }
     void replyToApplicationShouldTerminate(bool shouldTerminate) override {
-        if (std::exchange(held_, false) && shouldTerminate) {
-            end();
-        }
+        std::exchange(held_, false) && shouldTerminate ? end() : void();
     }
     std::unique_ptr<StatusItem> statusItemWithLength(double) override {
         struct Item : StatusItem { // its tooltip is the platform's
@@ -170,7 +160,8 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
     std::string homeDirectory() override { return home.string(); }
 
     ScopedTimeZone zone;
-    Instant clock;
+    mutable Instant clock;
+    std::chrono::seconds tick{0}; // how far each reading of the clock moves it on
     std::filesystem::path home;
     std::vector<std::string> console;
     std::deque<std::function<void()>> mainQueue;
@@ -179,12 +170,11 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
     std::deque<TransferCompletion> transfers;                // those not answered yet
     std::vector<std::uint32_t> waits;
     ApplicationDelegate* runner = nullptr;
-    bool ended = false;
     std::function<void()> powerOff, powerOffCancelled, screenLocked;
     int settled = 0;     // leaving stamps reported settled
     std::string toolTip; // the status item's, as last set
     std::optional<std::string> serial = "C02TEST123";
-    bool launchAtLogin = false, refuse = false; // refuse: launching at login cannot be changed
+    bool ended = false, launchAtLogin = false, refuse = false; // refuse: it cannot be changed
 
 private:
     void end() {

@@ -1,10 +1,8 @@
 #!/bin/sh
-# Runs a command in a mount namespace of its own (as the mapped root where it is not root), where
-# what the environment names meets the faults a machine can have; nothing changes outside it:
-#   TALVERIN_READ_ONLY_FOLDER     this folder becomes read-only (for root too)
-#   TALVERIN_SMALL_DISK_FOLDER    this folder becomes a small disk of its own (1 MiB) holding a copy
-#                                 of what it held; TALVERIN_SMALL_DISK_FULL=1 fills it first
-#   TALVERIN_NO_HARDWARE_SERIAL=1 the machine's own serial-number files cannot be read
+# Runs a command in a mount namespace of its own, where TALVERIN_READ_ONLY_FOLDER becomes read-only
+# (for root too), TALVERIN_SMALL_DISK_FOLDER a 1 MiB disk holding a copy of what it held (filled up
+# first with TALVERIN_SMALL_DISK_FULL=1), and with TALVERIN_NO_HARDWARE_SERIAL=1 the machine's own
+# serial-number files cannot be read. Nothing changes outside it.
 set -eu
 if [ -z "${TALVERIN_IN_MOUNT_NAMESPACE:-}" ]; then
     export TALVERIN_IN_MOUNT_NAMESPACE=1

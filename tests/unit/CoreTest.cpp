@@ -31,7 +31,6 @@ std::string noUrl(const std::string& kind) { // the stamp's time follows
     return "サーバーに送信する打刻情報が取得できなかったため、" + kind + "を実行できませんでした:";
 }
 
-// The agent on the fakes, which also play its application runner.
 struct Agent : FakePlatform {
     explicit Agent(std::int64_t retries = 0) : delegate(platform(), {origin, retries}) {
         runner = &delegate;
@@ -44,10 +43,7 @@ struct Agent : FakePlatform {
         entries().clear();
         return *this;
     }
-    Agent& at(const std::string& time) {
-        clock = localTime("2024-04-01 " + time);
-        return *this;
-    }
+    Agent& at(const std::string& time) { return clock = localTime("2024-04-01 " + time), *this; }
     // Steps: L launches, R runs, N stamps leaving by hand, all at 18:07:41; Q asks to quit, P
     // powers off, C calls that off, E ends abruptly at 18:30; B resends an unknown leaving key; the
     // oldest request is A accepted, F refused or U undelivered; D drains the main queue; M is the
@@ -69,11 +65,9 @@ struct Agent : FakePlatform {
             {'M', [&] { delegate.automaticLaunchManual(); }},
             {'S', [&] { delegate.automaticLaunchWithManualSetting(false); }},
             {'X', [&] { launchAtLogin = true; }}};
-        for (const char step : steps) {
+        for (const char step : steps)
             actions.at(step)();
-        }
     }
-    Strings logLines() { return entriesStartingWith("log: "); }
     Strings urls() { return entriesStartingWith("request: "); }
     long position(const std::string& entry) { // in the journal; past its end when not there
         return std::ranges::find(entries(), entry) - entries().begin();
@@ -108,8 +102,7 @@ TEST(AgentTest, LaunchAtLoginCommands) {
              {"LM", true, true, true, {"true", "true"}, {"true"}},
              {"LMXS", true, false, false, {"true", "false", "false"}, {"false"}}}) {
         Agent agent;
-        agent.launchAtLogin = before;
-        agent.refuse = refuse;
+        std::tie(agent.launchAtLogin, agent.refuse) = std::tie(before, refuse);
         agent.play(steps);
         EXPECT_EQ(agent.launchAtLogin, after) << steps;
         EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp"); // no records yet
@@ -124,10 +117,8 @@ TEST(AgentTest, QuitInterlock) {
     const std::string key = leaving + "_20240401180741", stamped = "log: " + leaving + ": " + key;
     const std::string accepted = "log: " + leaving + "に成功しました:done";
     const std::string lostLine = "log: " + lost + leaving + "を実行できませんでした:" + errorText;
-    const auto unsent = [&](const std::string& why) {
-        return "log: シリアル番号" + why + "ため、" + leaving + "を送信しませんでした:" + key;
-    };
-    const std::string unsafe = unsent("に使用できない文字が含まれている");
+    const std::string unsent = "ため、" + leaving + "を送信しませんでした:" + key;
+    const std::string unsafe = "log: シリアル番号に使用できない文字が含まれている" + unsent;
     const std::optional<std::string> ok = "C02TEST123";
     using Then = std::tuple<bool, std::size_t, std::size_t, int>;
     for (const auto& [serial, steps, then, before] :
@@ -151,7 +142,7 @@ TEST(AgentTest, QuitInterlock) {
              {ok, "RPE", {false, 1, 1, 0}, "request: " + leavingUrl + "20240401180741"},
              // No serial: nothing to wait for; one it cannot send (or none read yet): an outcome.
              {std::nullopt, "L", {true, 0, 0, 0}, "alert: PCのシリアル番号が取得できませんでした"},
-             {ok, "ND", {false, 1, 0, 1}, unsent("が未取得の")},
+             {ok, "ND", {false, 1, 0, 1}, "log: シリアル番号が未取得の" + unsent},
              {"C02\r\nX-Other: 1", "LQD", {true, 2, 0, 1}, unsafe},
              {"C02\x01X", "LQD", {true, 2, 0, 1}, unsafe},
              {"C02\x7FX", "LQD", {true, 2, 0, 1}, unsafe}}) {
@@ -193,7 +184,7 @@ TEST(AgentTest, OutcomesByStatusAndKind) {
         agent.answer(outcome);
         EXPECT_THAT(agent.entriesStartingWith("alert: "), IsEmpty()) << "on the main queue";
         agent.drainMainQueue();
-        EXPECT_THAT(agent.logLines(), Contains(EndsWith(logged)));
+        EXPECT_THAT(agent.entriesStartingWith("log: "), Contains(EndsWith(logged)));
         EXPECT_EQ(agent.entriesStartingWith("alert: ").size(), accepted ? 1u : 0u) << logged;
         EXPECT_EQ(agent.store.size(), accepted ? 1u : 2u) << logged;
         EXPECT_EQ(agent.urls().size(), scans ? 2u : 1u) << logged;
@@ -219,20 +210,17 @@ TEST(AgentTest, RetriesRepeatTheRequestWaitingLongerAndHoldTheWaitAtItsTop) {
         const bool givesUp = std::cmp_equal(retries, waits.size()); // a huge count is still going
         Agent agent(retries);
         agent.delegate.applicationDidFinishLaunching();
-        for (std::size_t failure = 0; failure < waits.size() + (givesUp ? 1 : 0); ++failure) {
+        for (std::size_t failure = 0; failure < waits.size() + (givesUp ? 1 : 0); ++failure)
             agent.failTransfer("#" + std::to_string(failure));
-        }
         agent.drainMainQueue();
         EXPECT_EQ(agent.waits, waits) << retries;
         EXPECT_THAT(agent.urls(), Each(agent.urls().front()));
-        if (givesUp) { // the last error is the one reported
-            EXPECT_THAT(agent.logLines().back(), EndsWith("#" + std::to_string(retries) + ")"));
-        }
+        const std::string lastError = "#" + std::to_string(retries) + ")"; // the one reported
+        EXPECT_THAT(agent.entriesStartingWith("log: ").back(), EndsWith(givesUp ? lastError : ""));
         EXPECT_EQ(agent.store.size(), 1u);
     }
     Agent refusing(2); // a refusal is an answer, never repeated
-    refusing.delegate.applicationDidFinishLaunching();
-    refusing.answer(response(500));
+    refusing.play("LF");
     EXPECT_TRUE(refusing.waits.empty() && refusing.transfers.empty());
 }
 
@@ -325,9 +313,7 @@ TEST(DateFormatTest, WritesAndReadsEveryPatternTheAgentUses) {
              {stamp, "20240401240000", nullptr}}) {
         EXPECT_EQ(parseDate(pattern, text), time ? std::optional(localTime(time)) : std::nullopt)
             << pattern << " " << text;
-        if (time) {
-            EXPECT_EQ(formatDate(pattern, localTime(time)), text);
-        }
+        EXPECT_EQ(time ? formatDate(pattern, localTime(time)) : text, text);
     }
     // Nor do texts of another shape, or with a field out of range or a day not in its month.
     for (const char* text :
@@ -335,33 +321,24 @@ TEST(DateFormatTest, WritesAndReadsEveryPatternTheAgentUses) {
           "20240401083005 pm", "20240401083005 XM", "20240401083005PM", "2024O401083005 PM",
           "２０２４0401083005 PM", "20240431083005 PM", "20230229083005 PM", "21000229083005 PM",
           "20241301083005 PM", "20240001083005 PM", "20240400083005 PM", "20240401133005 PM",
-          "20240401006005 PM", "20240401083060 PM"}) {
+          "20240401006005 PM", "20240401083060 PM"})
         EXPECT_EQ(parseDate(hh, text), std::nullopt) << text;
-    }
     const Instant evening = localTime("2024-04-01 20:30:05");
     const ScopedTimeZone utc("UTC");
     EXPECT_EQ(formatDate(stamp, evening), "20240401113005") << "in the system's zone";
 }
 
-// Each reading is a step after the one before.
-struct SteppingClock : Clock {
-    SteppingClock(const char* start, int seconds) : next(localTime(start)), step(seconds) {}
-    Instant now() const override { return std::exchange(next, next + step); }
-    mutable Instant next;
-    std::chrono::seconds step;
-};
-
 std::string contentsOf(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    return (std::ostringstream() << in.rdbuf()).str();
+    return (std::ostringstream() << std::ifstream(file).rdbuf()).str();
 }
 
 TEST(DailyLogTest, MakesItsPrivateFolderAndAppendsEachMessageWholeToTheFileOfItsOwnDay) {
     FakePlatform home; // a HOME without a log folder, in Asia/Tokyo
     const auto logs = home.home / "Library/Logs";
     const mode_t previousMask = ::umask(0); // private whatever the umask
-    SteppingClock clock("2024-03-05 23:59:57", 1);
-    const DailyLog log(clock, [&home] { return home.homeDirectory(); });
+    home.clock = localTime("2024-03-05 23:59:57");
+    home.tick = std::chrono::seconds(1);
+    const DailyLog log(home, [&home] { return home.homeDirectory(); });
     log.write("終了時の打刻: 終了時の打刻_20240305235957");
     log.write("a\nforged line\r\t\x01\x1b\x7F"); // each line starts with its own time stamp
     log.write(""); // one reading of the clock names the file and stamps the line
@@ -378,10 +355,9 @@ TEST(DailyLogTest, MakesItsPrivateFolderAndAppendsEachMessageWholeToTheFileOfIts
     EXPECT_EQ(std::filesystem::status(logs).permissions(), owner_all);
     EXPECT_EQ(std::filesystem::status(logs / "talverin-timestamp-2024-03-06.log").permissions(),
               owner_read | owner_write);
-
     // A file that cannot be opened loses its line; the log goes on.
     std::filesystem::create_directory(logs / "talverin-timestamp-2024-03-07.log");
-    clock.next = localTime("2024-03-07 23:59:59");
+    home.clock = localTime("2024-03-07 23:59:59");
     log.write("lost");
     log.write("kept");
     EXPECT_EQ(contentsOf(logs / "talverin-timestamp-2024-03-08.log"),
@@ -389,29 +365,28 @@ TEST(DailyLogTest, MakesItsPrivateFolderAndAppendsEachMessageWholeToTheFileOfIts
 }
 
 TEST(DailyLogTest, TwoThreadsAtOnceNeitherTearNorInterleaveNorMixUpTheirLines) {
-    FakePlatform home;
+    FakePlatform home, evening; // home's clock reads the morning, the other's the evening
+    evening.clock = localTime("2024-04-01 21:00:00");
     const std::string padding(300, 'x'); // long enough that a line written in pieces would show
     std::vector<std::jthread> writers;
-    for (const char* time : {"2024-03-05 09:00:00", "2024-03-05 21:00:00"}) {
-        writers.emplace_back([&, time] {
-            const SteppingClock fixed(time, 0);
-            const DailyLog log(fixed, [&home] { return home.home.string(); });
-            for (int line = 0; line < 10000; ++line) {
+    for (const Clock* clock : {&home, &evening}) {
+        writers.emplace_back([&, clock] {
+            const DailyLog log(*clock, [&home] { return home.home.string(); });
+            for (int line = 0; line < 10000; ++line)
                 log.write(std::to_string(line) + padding);
-            }
         });
     }
     writers.clear(); // joins them
-    std::ifstream contents(home.home / "Library/Logs/talverin-timestamp-2024-03-05.log");
+    std::ifstream contents(home.home / "Library/Logs/talverin-timestamp-2024-04-01.log");
     std::map<std::string, int> next; // by time of day
     int malformed = 0;
     for (std::string line; std::getline(contents, line);) {
         const std::string time = line.size() < 19 ? "" : line.substr(11, 8);
-        malformed += (time != "09:00:00" && time != "21:00:00") ||
-                     line != "2024/03/05 " + time + " - " + std::to_string(next[time]++) + padding;
+        malformed += (time != "08:30:05" && time != "21:00:00") ||
+                     line != "2024/04/01 " + time + " - " + std::to_string(next[time]++) + padding;
     }
     EXPECT_EQ(malformed, 0);
-    EXPECT_EQ(next, (std::map<std::string, int>{{"09:00:00", 10000}, {"21:00:00", 10000}}));
+    EXPECT_EQ(next, (std::map<std::string, int>{{"08:30:05", 10000}, {"21:00:00", 10000}}));
 }
 
 } // namespace

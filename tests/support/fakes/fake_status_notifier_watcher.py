@@ -13,10 +13,6 @@ WATCHER = "org.kde.StatusNotifierWatcher"
 # in the introspection data; dbus-python only describes methods and signals by itself.
 INTROSPECTION = f"""<node><interface name="{WATCHER}">
 <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
-<method name="RegisterStatusNotifierHost"><arg type="s" direction="in"/></method>
-<signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
-<signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
-<signal name="StatusNotifierHostRegistered"/>
 <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
 <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
 <property name="ProtocolVersion" type="i" access="read"/></interface></node>"""
@@ -33,19 +29,6 @@ class Watcher(dbus.service.Object):
         # An item may name a bus name, or only an object path of its own.
         name = str(sender) + str(service) if str(service).startswith("/") else str(service)
         self.items.append((name, str(sender)))
-        self.StatusNotifierItemRegistered(name)
-
-    @dbus.service.method(WATCHER, in_signature="s")
-    def RegisterStatusNotifierHost(self, service):
-        pass
-
-    @dbus.service.signal(WATCHER, signature="s")
-    def StatusNotifierItemRegistered(self, service):
-        pass
-
-    @dbus.service.signal(WATCHER, signature="s")
-    def StatusNotifierItemUnregistered(self, service):
-        pass
 
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
     def Introspect(self):
@@ -63,9 +46,7 @@ class Watcher(dbus.service.Object):
             "ProtocolVersion": dbus.Int32(0)}, signature="sv")
 
     def owner_changed(self, name, old_owner, new_owner):
-        for service, _ in [item for item in self.items if not new_owner and item[1] == old_owner]:
-            self.items.remove((service, old_owner))
-            self.StatusNotifierItemUnregistered(service)
+        self.items = [item for item in self.items if new_owner or item[1] != old_owner]
 
 
 if __name__ == "__main__":

@@ -1,6 +1,5 @@
-"""What every fake service shares: the private bus the test names in the environment, its names
-(owned, or the fake ends: a test must not talk to somebody else's service) and a main loop that
-SIGTERM ends quietly."""
+"""What every fake shares: the test's private bus, its names (owned, or the fake ends: a test must
+not talk to somebody else's service) and a main loop that SIGTERM ends quietly."""
 
 import os
 import signal

@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""A small org.freedesktop.login1: the Manager calls the agent makes (GetSession, GetSessionByPID,
-Inhibit), PrepareForShutdown and PrepareForSleep, and one Session with LockedHint and State. Tests
-drive it through com.talverin.test.Login1Control on /com/talverin/test/Control: Emit* send those
-signals; SetLockedHint and SetState change a property and announce its value; InvalidateLockedHint
-announces only that it changed; Inhibitors lists (what, who, why, mode, still held);
-LastAnnouncement gives when the last change went out, in microseconds since the epoch (for the
-latency benchmark). Options: --session-id, --no-auto and --no-pid (those lookups find nothing),
---locked-hint (starts locked)."""
+"""The system bus's services for tests: a small org.freedesktop.login1 (the Manager calls the agent
+makes, PrepareForShutdown and PrepareForSleep, one Session with LockedHint and State), or, given
+--serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering so. Tests drive
+logind through com.talverin.test.Login1Control on /com/talverin/test/Control (Emit*, Set*,
+Invalidate*, Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
+calls, whether each allowed a password prompt, from com.talverin.test.HostnamedControl.Calls.
+logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint."""
 
 import argparse
 import os
@@ -43,11 +42,9 @@ class Session(dbus.service.Object):
         pass
 
     def change(self, name, value, announce_value=True):
-        self.props[name] = value
-        self.last_announcement = time.time_ns() // 1000
-        changed = {name: value} if announce_value else {}
-        self.PropertiesChanged(SESSION, dbus.Dictionary(changed, signature="sv"),
-                               dbus.Array([] if announce_value else [name], signature="s"))
+        self.props[name], self.last_announcement = value, time.time_ns() // 1000
+        self.PropertiesChanged(SESSION, {name: value} if announce_value else {},
+                               [] if announce_value else [name])
 
 
 class Inhibitor:
@@ -132,17 +129,50 @@ class Control(dbus.service.Object):
                           signature="(ssssb)")
 
 
+class Hostnamed(dbus.service.Object):
+    def __init__(self, bus, options):
+        super().__init__(bus, "/org/freedesktop/hostname1")
+        self.options, self.calls, self.unanswered = options, [], []
+
+    @dbus.service.method("org.freedesktop.hostname1", out_signature="s", message_keyword="message",
+                         async_callbacks=("reply", "fail"))
+    def GetHardwareSerial(self, message, reply, fail):
+        self.calls.append(bool(message.get_allow_interactive_authorization()))
+        if self.options.no_reply:
+            self.unanswered.append((reply, fail))
+        elif self.options.error is not None:
+            fail(dbus.exceptions.DBusException("no serial for you", name=self.options.error))
+        else:
+            reply(self.options.serial)
+
+
+class HostnamedControl(dbus.service.Object):
+    def __init__(self, bus, hostnamed):
+        super().__init__(bus, fakebus.CONTROL_PATH)
+        self.hostnamed = hostnamed
+
+    @dbus.service.method("com.talverin.test.HostnamedControl", out_signature="ab")
+    def Calls(self):
+        return dbus.Array(self.hostnamed.calls, signature="b")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--session-id", default="c2")
     parser.add_argument("--no-auto", dest="auto", action="store_false")
     parser.add_argument("--no-pid", dest="pid", action="store_false")
     parser.add_argument("--locked-hint", action="store_true")
+    parser.add_argument("--serial")
+    parser.add_argument("--error")
+    parser.add_argument("--no-reply", action="store_true")
     options = parser.parse_args()
     bus = fakebus.connect()
-    session = Session(bus, options.session_id, options.locked_hint)
-    Control(bus, Manager(bus, session, options), session)
-    fakebus.own_names(bus, ["org.freedesktop.login1"])
+    if options.serial is not None or options.error or options.no_reply:
+        HostnamedControl(bus, Hostnamed(bus, options))
+        fakebus.own_names(bus, ["org.freedesktop.hostname1"])
+    else:
+        session = Session(bus, "c2", options.locked_hint)
+        Control(bus, Manager(bus, session, options), session)
+        fakebus.own_names(bus, ["org.freedesktop.login1"])
     fakebus.run()
 
 

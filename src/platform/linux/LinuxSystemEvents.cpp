@@ -7,7 +7,6 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 
-#include <string_view>
 #include <unistd.h>
 
 namespace talverin {
@@ -64,12 +63,11 @@ LinuxSystemEvents::LinuxSystemEvents(QDBusConnection systemBus, QDBusConnection 
                       QStringLiteral("Sending the end-of-work stamp before sleep"),
                       options.inhibitorReleaseDelay, options.logindCallTimeout) {
     if (systemBus_.isConnected()) {
-        for (const char* member : {"PrepareForShutdown", "PrepareForSleep"}) {
-            systemBus_.connect(
-                login1Service, managerPath, managerInterface, QString::fromLatin1(member), this,
-                std::string_view(member) == "PrepareForShutdown" ? SLOT(onPrepareForShutdown(bool))
-                                                                 : SLOT(onPrepareForSleep(bool)));
-        }
+        systemBus_.connect(login1Service, managerPath, managerInterface,
+                           QStringLiteral("PrepareForShutdown"), this,
+                           SLOT(onPrepareForShutdown(bool)));
+        systemBus_.connect(login1Service, managerPath, managerInterface,
+                           QStringLiteral("PrepareForSleep"), this, SLOT(onPrepareForSleep(bool)));
         const QString sessionPath = resolveSessionPath();
         if (!sessionPath.isEmpty()) {
             watchSession(sessionPath);

@@ -187,9 +187,6 @@ int main(int argc, char* argv[]) {
                                   QDBusConnection::ExportAllSlots);
     }
 
-    // logind closing the session (log-out) is a quit like any other.
-    QObject::connect(&systemEvents, &LinuxSystemEvents::sessionClosing, &runner,
-                     [&runner] { runner.terminate(); });
     runningDelegate = &delegate;
     std::atexit(storeLeavingOnAbruptEnd);
 

@@ -59,11 +59,10 @@ private:
     };
     class InertSystemEvents final : public SystemEvents {
     public:
-        void observeWillPowerOff(std::function<void()>) override {}
-        void observePowerOffCancelled(std::function<void()>) override {}
-        void observeScreenLocked(std::function<void()>) override {}
-        void observeScreenUnlocked(std::function<void()>) override {}
-        void leavingStampSettled() override {}
+        void observe(SystemEventObservers) override {}
+        bool isScreenLocked() override { return false; }
+        std::optional<bool> isNetworkReachable() override { return true; }
+        void release(Hold) override {}
     };
     class FixedSerialNumber final : public SerialNumberSource {
     public:

@@ -8,7 +8,7 @@ AppDelegate::AppDelegate(Platform platform, Options options)
            [&systemInfo = platform.systemInfo] { return systemInfo.homeDirectory(); }),
       serviceOrigin_(std::move(options.serviceOrigin)), _launchAtLogin(true), statusBarItem(),
       seirialNumber(), numberOfTimes(options.numberOfTimes), numberOfWaitUseconds(3000000),
-      lockTerminate(false) {}
+      lockTerminate(false), presence_(platform.systemEvents.isScreenLocked()) {}
 
 void AppDelegate::writeLog(const std::string& message) const {
     log_.write(message);

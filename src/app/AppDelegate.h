@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Presence.h"
 #include "log/DailyLog.h"
 #include "platform/ApplicationDelegate.h"
 #include "platform/Platform.h"
@@ -50,6 +51,14 @@ public:
     void powerOff();
     void powerOffCancelled();
     void terminateIfLocked();
+
+    // The desktop's events. Each leaving trigger stamps only when it ends the user's presence,
+    // each return only when it begins it again.
+    void screenLocked(bool locked);
+    void sleeping(bool asleep);
+    void sessionEnding(bool ending);
+    // Stored stamps go out as soon as the system reports the network reachable again.
+    void networkBack();
     // The process is ending without a termination request (the toolkit ends it when the display
     // goes away at log-out), possibly from another thread: the day's end is stored, and the next
     // start sends it with its own time.
@@ -80,8 +89,9 @@ public:
     void handleLeavingResult(const TransferResult& result, const std::string& effectiveKey,
                              const Completion& completion);
 
-    // Unsent stamp records.
-    std::string setUnset(StampKind kind);
+    // Unsent stamp records. claimFlight: the record's transfer is registered before the record is
+    // stored, so that no resend scan finds it unclaimed in between and sends it as well.
+    std::string setUnset(StampKind kind, bool claimFlight = false);
     std::string unsentStampTime(const std::string& key);
     void removeUnsent(const std::string& key);
     void printUnsent();
@@ -94,11 +104,20 @@ public:
     std::string apiBase() const;
 
 private:
-    // fresh: a stamp of its own, made just now, rather than a record sent again.
-    void sendStamp(StampKind kind, const std::string& unSentKey, Completion completion, bool fresh);
-    // After every leaving outcome, on the main queue: a held power-off or sleep may go ahead, and
-    // so may a held quit.
-    void settleLeavingLater();
+    // fresh: a stamp of its own, made just now, rather than a record sent again; its flight is
+    // claimed already. Returns the key of the record sent.
+    std::string sendStamp(StampKind kind, const std::string& unSentKey, Completion completion,
+                          bool fresh);
+    // A change of presence stamped: an arrival, or a leaving whose key is returned.
+    std::string stampChange(Presence::Change change);
+    // Keeps a hold until the outcome of the leaving stamp with that key, or of the one that ended
+    // the presence if it is still under way; with neither, lets it go at once.
+    void holdFor(Hold hold, const std::string& key);
+    void dropHold(Hold hold) { heldFor_.erase(hold); }
+    // After every leaving outcome, on the main queue: the holds kept for that stamp go, and a held
+    // quit may go ahead.
+    void settleLeavingLater(const std::string& key);
+    void settleLeaving(const std::string& key);
     void noteAcceptedLater(StampKind kind, const std::string& key);
     // Sorts an answer: an accepted stamp's record is removed and its body text returned; a
     // refused or undelivered one is logged on the main queue and nothing is returned.
@@ -108,7 +127,7 @@ private:
     void printLine(const std::string& line) const { platform_.console.printLine(line); }
     // A record whose transfer is under way is not sent again until its outcome is known: a
     // resend scan, an overlapping one or a caller would otherwise send the same stamp twice.
-    bool startFlight(const std::string& key, bool fresh);
+    bool startFlight(const std::string& key, bool evenIfUnderWay);
     void endFlight(const std::string& key);
     bool isInFlight(const std::string& key);
 
@@ -124,6 +143,11 @@ private:
     bool lockTerminate;
     // A termination request is waiting for its leaving stamp (a power-off alone is not one).
     bool terminationHeld_ = false;
+    Presence presence_;
+    // The leaving stamp that ended the presence, until its outcome; and what each hold waits for.
+    // Main thread only.
+    std::string endingKey_;
+    std::map<Hold, std::string> heldFor_;
     // The newest stamp the service accepted: its time and label, for the tooltip.
     std::string lastAcceptedTime_;
     std::string lastAcceptedLabel_;

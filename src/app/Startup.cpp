@@ -25,10 +25,17 @@ void AppDelegate::applicationDidFinishLaunching() {
     statusBarItem->setMenu(std::move(menu));
     refreshToolTip();
 
-    platform_.systemEvents.observeWillPowerOff([this] { powerOff(); });
-    platform_.systemEvents.observePowerOffCancelled([this] { powerOffCancelled(); });
-    platform_.systemEvents.observeScreenLocked([this] { leaveWithUnSentKey("", [] {}); });
-    platform_.systemEvents.observeScreenUnlocked([this] { arriveWithUnSentKey("", [] {}); });
+    platform_.systemEvents.observe({
+        .screenLocked = [this](bool locked) { screenLocked(locked); },
+        .sleeping = [this](bool asleep) { sleeping(asleep); },
+        .powerOff = [this](bool announced) { announced ? powerOff() : powerOffCancelled(); },
+        .sessionEnding = [this](bool ending) { sessionEnding(ending); },
+        .networkBack = [this] { networkBack(); },
+    });
+    if (!platform_.systemEvents.isNetworkReachable()) {
+        writeLog(
+            "ネットワークの状態を取得できないため、未送信の打刻は次の開始時の打刻の後に送信します");
+    }
 
     std::optional<std::string> serial = platform_.serialNumber.read();
     if (!serial) {

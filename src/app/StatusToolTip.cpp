@@ -1,6 +1,5 @@
 #include "app/AppDelegate.h"
 
-#include "records/DateFormat.h"
 #include "records/StampTime.h"
 
 namespace talverin {
@@ -17,18 +16,12 @@ void AppDelegate::refreshToolTip() {
         return;
     }
     std::string text = "TALVERIN Timestamp";
-    if (const auto accepted = parseDate(stampTimePattern, lastAcceptedTime_)) {
-        text +=
-            "\n最後の打刻：" + lastAcceptedLabel_ + " " + formatDate("yyyy/MM/dd HH:mm", *accepted);
+    if (isStampTime(lastAcceptedTime_)) {
+        text += "\n最後の打刻：" + lastAcceptedLabel_ + " " + minuteText(lastAcceptedTime_);
     }
-    const std::string arrivalLabel = traitsOf(StampKind::arrival).label;
-    const std::string leavingLabel = traitsOf(StampKind::leaving).label;
     std::size_t unsent = 0;
     for (const auto& [key, value] : platform_.defaults.dictionaryRepresentation()) {
-        if (key.find(arrivalLabel) != std::string::npos ||
-            key.find(leavingLabel) != std::string::npos) {
-            ++unsent;
-        }
+        unsent += isUnsentKey(key) ? 1u : 0u;
     }
     if (unsent > 0) {
         text += "\n未送信の打刻：" + std::to_string(unsent) + "件";

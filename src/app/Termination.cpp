@@ -11,16 +11,18 @@ const char* boolText(bool value) {
 TerminateReply AppDelegate::applicationShouldTerminate() {
     printLine(std::string("applicationShouldTerminate.lockTerminate: ") + boolText(lockTerminate));
     // Without a serial number the agent never began the working day and no leaving stamp could
-    // be sent, so there is nothing to wait for: holding the quit would never end.
-    if (lockTerminate || !seirialNumber) {
+    // be sent, so there is nothing to wait for: holding the quit would never end. A user who is
+    // away has had the day's end stamped already (or stored): nothing to wait for either.
+    if (lockTerminate || !seirialNumber || !presence_.isPresent()) {
         platform_.application.replyToApplicationShouldTerminate(true);
         return TerminateReply::Now;
     }
     // The record is on disk before anything is sent, so the day's end is never lost.
-    const std::string key = setUnset(StampKind::leaving);
+    const std::string key = setUnset(StampKind::leaving, true);
     lockTerminate = true;
     terminationHeld_ = true;
-    // The quit's own stamp, stored just now: it goes out even beside one of the same second.
+    presence_.quitting();
+    endingKey_ = key;
     sendStamp(
         StampKind::leaving, key, [] {}, true);
     writeLog("終了時の打刻: " + key);
@@ -35,21 +37,24 @@ void AppDelegate::applicationWillTerminate() {
     }
 }
 
+// The system's own termination request follows and finds the lock set. A user who had left
+// before (the screen locked at six, an update powering off at ten) is not stamped again: the
+// day ended when they left.
 void AppDelegate::powerOff() {
     printLine("powerOff");
     lockTerminate = true;
-    leaveWithUnSentKey("", [] {});
+    holdFor(Hold::powerOff, stampChange(presence_.poweringOff(true)));
 }
 
 // logind can call a power-off off. Unless a quit was asked for, the day goes on: the next quit
-// or power-off stamps again, and an arrival records that the user is still there.
+// or power-off stamps again, and an arrival records that the user is still there, if they are.
 void AppDelegate::powerOffCancelled() {
     printLine("powerOffCancelled");
-    if (terminationHeld_ || !lockTerminate) {
-        return;
+    dropHold(Hold::powerOff);
+    if (!terminationHeld_) {
+        lockTerminate = false;
     }
-    lockTerminate = false;
-    arriveWithUnSentKey("", [] {});
+    stampChange(presence_.poweringOff(false));
 }
 
 // A power-off alone does not end the agent when its stamp has an outcome: the system's own
@@ -63,8 +68,8 @@ void AppDelegate::terminateIfLocked() {
 }
 
 void AppDelegate::applicationEndsAbruptly() {
-    if (lockTerminate || !seirialNumber) {
-        return; // a quit or a power-off has stored the day's end already
+    if (!seirialNumber || !presence_.isPresent()) {
+        return; // the day's end is stored already, or was never begun
     }
     // Only the store and the log, which any thread may use: the event loops are going away.
     writeLog("終了時の打刻: " + setUnset(StampKind::leaving));

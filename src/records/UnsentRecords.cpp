@@ -5,9 +5,12 @@
 
 namespace talverin {
 
-std::string AppDelegate::setUnset(StampKind kind) {
+std::string AppDelegate::setUnset(StampKind kind, bool claimFlight) {
     const std::string stamp = formatDate(stampTimePattern, platform_.clock.now());
     const std::string key = std::string(traitsOf(kind).label) + "_" + stamp;
+    if (claimFlight) {
+        startFlight(key, true);
+    }
     printLine("setUnset: " + key);
     platform_.defaults.setString(key, stamp);
     return key;

@@ -76,16 +76,16 @@ void AppDelegate::handleArrivalResult(const TransferResult& result, const std::s
 void AppDelegate::handleLeavingResult(const TransferResult& result, const std::string& effectiveKey,
                                       const Completion& completion) {
     const auto text = settleOutcome(StampKind::leaving, result, effectiveKey, completion);
-    // Whatever the answer, a quit held for a leaving stamp may now go ahead.
-    settleLeavingLater();
+    // Whatever the answer, what was held for a leaving stamp may now go ahead.
+    settleLeavingLater(effectiveKey);
     if (text) {
         printLine(*text);
     }
 }
 
-void AppDelegate::settleLeavingLater() {
-    platform_.mainQueue.async([this] {
-        platform_.systemEvents.leavingStampSettled();
+void AppDelegate::settleLeavingLater(const std::string& key) {
+    platform_.mainQueue.async([this, key] {
+        settleLeaving(key);
         terminateIfLocked();
     });
 }

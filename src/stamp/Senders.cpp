@@ -15,13 +15,26 @@ void AppDelegate::leaveWithUnSentKey(const std::string& unSentKey, Completion co
     sendStamp(StampKind::leaving, unSentKey, std::move(completion), unSentKey.empty());
 }
 
-void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Completion completion,
-                            bool fresh) {
+std::string AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey,
+                                   Completion completion, bool fresh) {
     const StampKindTraits& traits = traitsOf(kind);
     printLine(traits.callLine);
 
     // A fresh stamp is on disk before anything is sent, so no failure can lose it.
-    const std::string effectiveKey = unSentKey.empty() ? setUnset(kind) : unSentKey;
+    const std::string effectiveKey = unSentKey.empty() ? setUnset(kind, true) : unSentKey;
+    if (!fresh && !startFlight(effectiveKey, false)) {
+        return effectiveKey; // already on its way; its own outcome settles the record
+    }
+    // Given up before any transfer: the record waits. That is this stamp's outcome, and like any
+    // other a leaving one lets what was held for it go ahead: no answer will ever come.
+    const auto giveUp = [&](const std::string& line) {
+        writeLog(line);
+        endFlight(effectiveKey);
+        if (kind == StampKind::leaving) {
+            settleLeavingLater(effectiveKey);
+        }
+        return effectiveKey;
+    };
     const std::string tim = unsentStampTime(effectiveKey);
 
     // Only the time of a real moment goes into the URL: a stored value that is anything else
@@ -29,27 +42,14 @@ void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Comple
     const auto url =
         isStampTime(tim) ? makeUrl(apiBase() + traits.pathAndQuery + tim) : std::nullopt;
     if (!url) {
-        writeLog(traits.noUrlText + tim);
-        // The record waits; like any other outcome, this one lets a held quit go ahead.
-        if (kind == StampKind::leaving) {
-            settleLeavingLater();
-        }
-        return;
+        return giveUp(traits.noUrlText + tim);
     }
-    // Without a usable serial the service cannot tell whose stamp it is; the record waits. That is
-    // this leaving stamp's outcome, and like every other it lets a quit held for it go ahead:
-    // no answer will ever come to release it.
+    // Without a usable serial the service cannot tell whose stamp it is.
     if (!seirialNumber || !isSafeHeaderValue(*seirialNumber)) {
-        writeLog(std::string(seirialNumber ? "シリアル番号に使用できない文字が含まれているため、"
-                                           : "シリアル番号が未取得のため、") +
-                 traits.label + "を送信しませんでした:" + effectiveKey);
-        if (kind == StampKind::leaving) {
-            settleLeavingLater();
-        }
-        return;
-    }
-    if (!startFlight(effectiveKey, fresh)) {
-        return; // already on its way; its own outcome settles the record
+        return giveUp(std::string(seirialNumber
+                                      ? "シリアル番号に使用できない文字が含まれているため、"
+                                      : "シリアル番号が未取得のため、") +
+                      traits.label + "を送信しませんでした:" + effectiveKey);
     }
     writeLog(traits.endpointPrefix + *url);
 
@@ -88,14 +88,15 @@ void AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey, Comple
                                &session, request, handler](TransferResult result) {
         completeOrRetry(result, times, reporter, label, wait, times, session, request, handler);
     });
+    return effectiveKey;
 }
 
 // A fresh stamp always goes out, even when one made in the same second (and so under the same
 // key) is still on its way: it is an event of its own, and its completion must run.
-bool AppDelegate::startFlight(const std::string& key, bool fresh) {
+bool AppDelegate::startFlight(const std::string& key, bool evenIfUnderWay) {
     const std::lock_guard lock(inFlightMutex_);
     int& transfers = inFlight_[key];
-    if (!fresh && transfers > 0) {
+    if (!evenIfUnderWay && transfers > 0) {
         return false;
     }
     ++transfers;

@@ -39,4 +39,9 @@ bool isAcceptedStatus(StampKind kind, int statusCode) {
     return statusCode == 200 || statusCode == 201;
 }
 
+bool isUnsentKey(const std::string& key) {
+    return key.find(traitsOf(StampKind::arrival).label) != std::string::npos ||
+           key.find(traitsOf(StampKind::leaving).label) != std::string::npos;
+}
+
 } // namespace talverin

@@ -20,6 +20,9 @@ struct StampKindTraits {
 
 const StampKindTraits& traitsOf(StampKind kind);
 
+// Whether a stored key names an unsent stamp record: it holds one of the stamps' labels.
+bool isUnsentKey(const std::string& key);
+
 // Whether the service counts a status as having taken the stamp.
 bool isAcceptedStatus(StampKind kind, int statusCode);
 

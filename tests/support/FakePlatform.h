@@ -68,16 +68,22 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
         for (const auto& day : std::set<std::filesystem::path>( // one file a day, named by its date
                  std::filesystem::directory_iterator(home / "Library/Logs", noLogYet), {})) {
             std::ifstream in(day);
-            for (std::string line; std::getline(in, line);) // past "yyyy/MM/dd HH:mm:ss - "
-                ++seen > logLinesTaken_ ? entries_.push_back("log: " + line.erase(0, 22)) : void();
+            for (std::string line; std::getline(in, line);) { // past "yyyy/MM/dd HH:mm:ss - "
+                if (++seen > logLinesTaken_) {
+                    entries_.push_back("log: " + line.erase(0, 22));
+                }
+            }
         }
         logLinesTaken_ = seen; // the files only grow
         return entries_;
     }
     std::vector<std::string> entriesStartingWith(const std::string& prefix) { // prefix removed
         std::vector<std::string> selected;
-        for (const auto& entry : entries())
-            entry.starts_with(prefix) ? selected.push_back(entry.substr(prefix.size())) : void();
+        for (const auto& entry : entries()) {
+            if (entry.starts_with(prefix)) {
+                selected.push_back(entry.substr(prefix.size()));
+            }
+        }
         return selected;
     }
     Instant now() const override { return std::exchange(clock, clock + tick); }
@@ -90,6 +96,9 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
     void setString(const std::string& key, const std::string& value) override {
         entries().push_back("store: " + key);
         store[key] = value;
+        if (afterStoring) {
+            std::exchange(afterStoring, {})();
+        }
     }
     std::optional<std::string> stringForKey(const std::string& key) override {
         return store.contains(key) ? store[key] : std::nullopt;
@@ -122,11 +131,15 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
             held_ = false;
             const TerminateReply reply = runner->applicationShouldTerminate();
             held_ = reply == TerminateReply::Later;
-            reply == TerminateReply::Now ? end() : void();
+            if (reply == TerminateReply::Now) {
+                end();
+            }
         }
     }
     void replyToApplicationShouldTerminate(bool shouldTerminate) override {
-        std::exchange(held_, false) && shouldTerminate ? end() : void();
+        if (std::exchange(held_, false) && shouldTerminate) {
+            end();
+        }
     }
     std::unique_ptr<StatusItem> statusItemWithLength(double) override {
         struct Item : StatusItem { // its tooltip is the platform's
@@ -143,11 +156,13 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
         entries().push_back("alert: " + alert.informativeText.value_or(""));
     }
     void openUrl(const std::string&) override {}
-    void observeWillPowerOff(std::function<void()> handler) override { powerOff = handler; }
-    void observePowerOffCancelled(std::function<void()> then) override { powerOffCancelled = then; }
-    void observeScreenLocked(std::function<void()> handler) override { screenLocked = handler; }
-    void observeScreenUnlocked(std::function<void()>) override {}
-    void leavingStampSettled() override { ++settled; }
+    void observe(SystemEventObservers observers) override { events = std::move(observers); }
+    bool isScreenLocked() override { return lockedAtStart; }
+    std::optional<bool> isNetworkReachable() override { return networkReachable; }
+    void release(Hold hold) override {
+        const char* names[] = {"sleep", "power-off", "session end"};
+        entries().push_back(std::string("released: ") + names[static_cast<int>(hold)]);
+    }
     std::optional<std::string> read() override { return serial; }
     bool isEnabled() override { return launchAtLogin; }
     void setEnabled(bool wanted) override { launchAtLogin = refuse ? launchAtLogin : wanted; }
@@ -169,10 +184,12 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
     std::vector<HttpRequest> requests;                       // every request ever made, in order
     std::deque<TransferCompletion> transfers;                // those not answered yet
     std::vector<std::uint32_t> waits;
+    std::function<void()> afterStoring; // once, right after the next record is stored
     ApplicationDelegate* runner = nullptr;
-    std::function<void()> powerOff, powerOffCancelled, screenLocked;
-    int settled = 0;     // leaving stamps reported settled
-    std::string toolTip; // the status item's, as last set
+    SystemEventObservers events;
+    bool lockedAtStart = false;
+    std::optional<bool> networkReachable = true; // nothing: the system cannot tell
+    std::string toolTip;                         // the status item's, as last set
     std::optional<std::string> serial = "C02TEST123";
     bool ended = false, launchAtLogin = false, refuse = false; // refuse: it cannot be changed
 

@@ -44,29 +44,61 @@ struct Agent : FakePlatform {
         return *this;
     }
     Agent& at(const std::string& time) { return clock = localTime("2024-04-01 " + time), *this; }
-    // Steps: L launches, R runs, N stamps leaving by hand, all at 18:07:41; Q asks to quit, P
-    // powers off, C calls that off, E ends abruptly at 18:30; B resends an unknown leaving key; the
-    // oldest request is A accepted, F refused or U undelivered; D drains the main queue; M is the
-    // command for launching at login, S re-applies the wish it holds, X sets it behind its back.
-    void play(const std::string& steps) {
-        const std::map<char, std::function<void()>> actions = {
-            {'L', [&] { at("18:07:41").delegate.applicationDidFinishLaunching(); }},
-            {'R', [&] { at("18:07:41").running(); }},
-            {'Q', [&] { terminate(); }},
-            {'P', [&] { powerOff(); }},
-            {'C', [&] { powerOffCancelled(); }},
-            {'E', [&] { at("18:30:00").delegate.applicationEndsAbruptly(); }},
-            {'B', [&] { delegate.leaveWithUnSentKey(leaving + "_gone", [] {}); }},
-            {'N', [&] { at("18:07:41").delegate.leaveNow(); }},
-            {'A', [&] { answer(response(201, "done")); }},
-            {'F', [&] { answer(response(500, "busy")); }},
-            {'U', [&] { failTransfer(); }},
-            {'D', [&] { drainMainQueue(); }},
-            {'M', [&] { delegate.automaticLaunchManual(); }},
-            {'S', [&] { delegate.automaticLaunchWithManualSetting(false); }},
-            {'X', [&] { launchAtLogin = true; }}};
-        for (const char step : steps)
-            actions.at(step)();
+    // Each step is an event or an answer, spelled out; "<step> at HH:MM:SS" sets the clock first.
+    // Launching, running and manual stamps happen at 18:07:41 unless a time is given; answers go
+    // to the oldest request not answered yet.
+    void play(const Strings& steps) {
+        const std::map<std::string, std::function<void()>> actions = {
+            {"launch", [&] { delegate.applicationDidFinishLaunching(); }},
+            {"run", [&] { running(); }},
+            {"quit", [&] { terminate(); }},
+            {"power off", [&] { events.powerOff(true); }},
+            {"power-off called off", [&] { events.powerOff(false); }},
+            {"lock", [&] { events.screenLocked(true); }},
+            {"unlock", [&] { events.screenLocked(false); }},
+            {"sleep", [&] { events.sleeping(true); }},
+            {"wake", [&] { events.sleeping(false); }},
+            {"log out", [&] { events.sessionEnding(true); }},
+            {"log-out called off", [&] { events.sessionEnding(false); }},
+            {"network back", [&] { events.networkBack(); }},
+            {"network down", [&] { networkReachable = false; }},
+            {"end abruptly", [&] { delegate.applicationEndsAbruptly(); }},
+            {"resend an unknown leaving key",
+             [&] { delegate.leaveWithUnSentKey(leaving + "_gone", [] {}); }},
+            {"leave now", [&] { delegate.leaveNow(); }},
+            {"arrive now", [&] { delegate.arriveNow(); }},
+            {"accept", [&] { answer(response(201, "done")); }},
+            {"refuse", [&] { answer(response(500, "busy")); }},
+            {"fail", [&] { failTransfer(); }},
+            {"drain", [&] { drainMainQueue(); }},
+            {"launch-at-login command", [&] { delegate.automaticLaunchManual(); }},
+            {"reapply the launch-at-login wish",
+             [&] { delegate.automaticLaunchWithManualSetting(false); }},
+            {"enable launch-at-login behind its back", [&] { launchAtLogin = true; }}};
+        for (const std::string& step : steps) {
+            const std::size_t timed = step.find(" at ");
+            at(timed == std::string::npos ? "18:07:41" : step.substr(timed + 4));
+            actions.at(step.substr(0, timed))();
+        }
+    }
+    // The journal as stamps sent ("leaving 18:00:00"), holds let go, scans the network started
+    // and the end, in their order.
+    Strings story() {
+        Strings told;
+        for (const std::string& entry : entries()) {
+            const std::size_t tim = entry.find("?tim=");
+            if (entry.starts_with("request: ") && tim != std::string::npos) {
+                const std::string time = entry.substr(tim + 13, 6);
+                told.push_back(
+                    (entry.find("arrival") != std::string::npos ? "arrival " : "leaving ") +
+                    time.substr(0, 2) + ":" + time.substr(2, 2) + ":" + time.substr(4));
+            } else if (entry.starts_with("released: ") || entry == "ended") {
+                told.push_back(entry);
+            } else if (entry.starts_with("log: ネットワーク")) {
+                told.push_back("network scan");
+            }
+        }
+        return told;
     }
     Strings urls() { return entriesStartingWith("request: "); }
     long position(const std::string& entry) { // in the journal; past its end when not there
@@ -94,65 +126,239 @@ TEST(AgentTest, StartUpLogsItsSettingsStoresThenSendsOneArrivalAndPrintsTheApiBa
 // Steps (see play), launching at login before, a refusal to change it; then: enabled after, and
 // the state logged and alerted each time.
 TEST(AgentTest, LaunchAtLoginCommands) {
+    const std::string command = "launch-at-login command";
     for (const auto& [steps, before, refuse, after, logged, alerted] :
-         std::vector<std::tuple<std::string, bool, bool, bool, Strings, Strings>>{
-             {"L", false, false, true, {"true"}, {}},
-             {"L", false, true, false, {"false"}, {}}, // refused: the state in force, not the wish
-             {"LMM", true, false, true, {"true", "false", "true"}, {"false", "true"}},
-             {"LM", true, true, true, {"true", "true"}, {"true"}},
-             {"LMXS", true, false, false, {"true", "false", "false"}, {"false"}}}) {
+         std::vector<std::tuple<Strings, bool, bool, bool, Strings, Strings>>{
+             {{"launch"}, false, false, true, {"true"}, {}},
+             // Refused: the state in force, not the wish.
+             {{"launch"}, false, true, false, {"false"}, {}},
+             {{"launch", command, command},
+              true,
+              false,
+              true,
+              {"true", "false", "true"},
+              {"false", "true"}},
+             {{"launch", command}, true, true, true, {"true", "true"}, {"true"}},
+             {{"launch", command, "enable launch-at-login behind its back",
+               "reapply the launch-at-login wish"},
+              true,
+              false,
+              false,
+              {"true", "false", "false"},
+              {"false"}}}) {
         Agent agent;
         std::tie(agent.launchAtLogin, agent.refuse) = std::tie(before, refuse);
         agent.play(steps);
-        EXPECT_EQ(agent.launchAtLogin, after) << steps;
-        EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp"); // no records yet
-        EXPECT_EQ(agent.entriesStartingWith("log: 自動起動の設定："), logged) << steps;
-        EXPECT_EQ(agent.entriesStartingWith("alert: 自動起動の設定："), alerted) << steps;
+        const std::string named = ::testing::PrintToString(steps);
+        EXPECT_EQ(agent.launchAtLogin, after) << named;
+        EXPECT_EQ(agent.entriesStartingWith("log: 自動起動の設定："), logged) << named;
+        EXPECT_EQ(agent.entriesStartingWith("alert: 自動起動の設定："), alerted) << named;
     }
 }
 
-// Serial, steps (see play); then: ended, records, requests and leaving stamps settled, and an entry
-// of the journal that comes before any end.
+// The quit is held for its leaving stamp until a leaving outcome; nothing else ends the agent.
 TEST(AgentTest, QuitInterlock) {
     const std::string key = leaving + "_20240401180741", stamped = "log: " + leaving + ": " + key;
     const std::string accepted = "log: " + leaving + "に成功しました:done";
     const std::string lostLine = "log: " + lost + leaving + "を実行できませんでした:" + errorText;
     const std::string unsent = "ため、" + leaving + "を送信しませんでした:" + key;
     const std::string unsafe = "log: シリアル番号に使用できない文字が含まれている" + unsent;
-    const std::optional<std::string> ok = "C02TEST123";
-    using Then = std::tuple<bool, std::size_t, std::size_t, int>;
-    for (const auto& [serial, steps, then, before] :
-         std::vector<std::tuple<std::optional<std::string>, std::string, Then, std::string>>{
-             {ok, "RQ", {false, 1, 1, 0}, stamped}, // held for its stamp
-             {ok, "RQA", {false, 0, 1, 0}, accepted},
-             {ok, "RQAD", {true, 0, 1, 1}, accepted},
-             {ok, "RQFD", {true, 1, 1, 1}, "log: " + leaving + "に失敗しました:busy"},
-             {ok, "RQUD", {true, 1, 1, 1}, lostLine},
-             {ok, "RQBD", {true, 1, 1, 1}, "log: " + noUrl(leaving)}, // no time, still an outcome
-             {ok, "RQQ", {true, 1, 1, 0}, stamped},                   // a second request: at once
+    struct Row {
+        std::optional<std::string> serial = "C02TEST123";
+        Strings steps;
+        bool ended;
+        std::size_t records, requests;
+        std::string beforeTheEnd; // an entry of the journal that comes before any end
+    };
+    for (const Row& row : std::vector<Row>{
+             {.steps = {"run", "quit"},
+ .ended = false,
+ .records = 1,
+ .requests = 1,
+ .beforeTheEnd = stamped},
+             {.steps = {"run", "quit", "accept"},
+             .ended = false,
+             .records = 0,
+             .requests = 1,
+             .beforeTheEnd = accepted},
+             {.steps = {"run", "quit", "accept", "drain"},
+             .ended = true,
+             .records = 0,
+             .requests = 1,
+             .beforeTheEnd = accepted},
+             {.steps = {"run", "quit", "refuse", "drain"},
+             .ended = true,
+             .records = 1,
+             .requests = 1,
+             .beforeTheEnd = "log: " + leaving + "に失敗しました:busy"},
+             {.steps = {"run", "quit", "fail", "drain"},
+             .ended = true,
+             .records = 1,
+             .requests = 1,
+             .beforeTheEnd = lostLine},
+             // Another leaving stamp's outcome, even one without a time, lets the quit go.
+             {.steps = {"run", "quit", "resend an unknown leaving key", "drain"},
+             .ended = true,
+             .records = 1,
+             .requests = 1,
+             .beforeTheEnd = "log: " + noUrl(leaving)},
+             // A second request ends the agent at once.
+             {.steps = {"run", "quit", "quit"},
+             .ended = true,
+             .records = 1,
+             .requests = 1,
+             .beforeTheEnd = stamped},
              // A power-off stamps and locks, but only a quit ends the agent: at once after it.
-             {ok, "RPQ", {true, 1, 1, 0}, "request: " + leavingUrl + "20240401180741"},
-             {ok, "RPFD", {false, 1, 1, 1}, "log: " + leaving + "に失敗しました:busy"},
-             {ok, "RPADQ", {true, 0, 1, 1}, accepted},
-             {ok, "RPADCQ", {false, 2, 3, 1}, stamped}, // called off: arrival; a quit is held again
-             {ok, "RQPCAD", {true, 0, 2, 1}, accepted}, // a quit asked before stays asked
-             // An abrupt end stores the day's end, unless a quit or a power-off has stamped it.
-             {ok, "RE", {false, 1, 0, 0}, "log: " + leaving + ": " + leaving + "_20240401183000"},
-             {ok, "RQE", {false, 1, 1, 0}, stamped},
-             {ok, "RPE", {false, 1, 1, 0}, "request: " + leavingUrl + "20240401180741"},
+             {.steps = {"run", "power off", "quit"},
+             .ended = true,
+             .records = 1,
+             .requests = 1,
+             .beforeTheEnd = "request: " + leavingUrl + "20240401180741"},
+             {.steps = {"run", "power off", "refuse", "drain"},
+             .ended = false,
+             .records = 1,
+             .requests = 1,
+             .beforeTheEnd = "log: " + leaving + "に失敗しました:busy"},
+             {.steps = {"run", "power off", "accept", "drain", "quit"},
+             .ended = true,
+             .records = 0,
+             .requests = 1,
+             .beforeTheEnd = accepted},
+             // Called off: an arrival; a quit is held again.
+             {.steps = {"run", "power off", "accept", "drain", "power-off called off", "quit"},
+             .ended = false,
+             .records = 2,
+             .requests = 3,
+             .beforeTheEnd = stamped},
+             // A quit asked for before stays asked for.
+             {.steps = {"run", "quit", "power off", "power-off called off", "accept", "drain"},
+             .ended = true,
+             .records = 0,
+             .requests = 1,
+             .beforeTheEnd = accepted},
+             // An abrupt end stores the day's end, unless the user had left already.
+             {.steps = {"run", "end abruptly at 18:30:00"},
+             .ended = false,
+             .records = 1,
+             .requests = 0,
+             .beforeTheEnd = "log: " + leaving + ": " + leaving + "_20240401183000"},
+             {.steps = {"run", "quit", "end abruptly at 18:30:00"},
+             .ended = false,
+             .records = 1,
+             .requests = 1,
+             .beforeTheEnd = stamped},
+             {.steps = {"run", "lock", "accept", "drain", "end abruptly at 18:30:00"},
+             .ended = false,
+             .records = 0,
+             .requests = 1,
+             .beforeTheEnd = accepted},
              // No serial: nothing to wait for; one it cannot send (or none read yet): an outcome.
-             {std::nullopt, "L", {true, 0, 0, 0}, "alert: PCのシリアル番号が取得できませんでした"},
-             {ok, "ND", {false, 1, 0, 1}, "log: シリアル番号が未取得の" + unsent},
-             {"C02\r\nX-Other: 1", "LQD", {true, 2, 0, 1}, unsafe},
-             {"C02\x01X", "LQD", {true, 2, 0, 1}, unsafe},
-             {"C02\x7FX", "LQD", {true, 2, 0, 1}, unsafe}}) {
+             {.serial = std::nullopt,
+             .steps = {"launch"},
+             .ended = true,
+             .records = 0,
+             .requests = 0,
+             .beforeTheEnd = "alert: PCのシリアル番号が取得できませんでした"},
+             {.steps = {"leave now", "drain"},
+             .ended = false,
+             .records = 1,
+             .requests = 0,
+             .beforeTheEnd = "log: シリアル番号が未取得の" + unsent},
+             {.serial = "C02\r\nX-Other: 1",
+             .steps = {"launch", "quit", "drain"},
+             .ended = true,
+             .records = 2,
+             .requests = 0,
+             .beforeTheEnd = unsafe},
+             {.serial = "C02\x01X",
+             .steps = {"launch", "quit", "drain"},
+             .ended = true,
+             .records = 2,
+             .requests = 0,
+             .beforeTheEnd = unsafe},
+             {.serial = "C02\x7FX",
+             .steps = {"launch", "quit", "drain"},
+             .ended = true,
+             .records = 2,
+             .requests = 0,
+             .beforeTheEnd = unsafe}}) {
         Agent agent;
-        agent.serial = serial;
-        agent.play(steps);
-        EXPECT_EQ(Then(agent.ended, agent.store.size(), agent.urls().size(), agent.settled), then)
-            << steps;
-        EXPECT_LT(agent.position(before), agent.position("ended")) << steps << " " << before;
+        agent.serial = row.serial;
+        agent.play(row.steps);
+        const std::string steps = ::testing::PrintToString(row.steps);
+        EXPECT_EQ(agent.ended, row.ended) << steps;
+        EXPECT_EQ(agent.store.size(), row.records) << steps;
+        EXPECT_EQ(agent.urls().size(), row.requests) << steps;
+        EXPECT_LT(agent.position(row.beforeTheEnd), agent.position("ended")) << steps;
     }
+}
+
+// One stamp per real change of presence, whichever source reports it; a sleep, a power-off and a
+// log-out are held until their own leaving stamp has its outcome, or let go at once when the user
+// had left already; stored stamps go out when the network comes back.
+TEST(AgentTest, PresenceDecidesEveryStampAndHold) {
+    struct Row {
+        Strings steps;
+        Strings story;
+    };
+    const std::string resent = "leaving 18:00:00";
+    for (const auto& [steps, story] : std::vector<Row>{
+             {{"lock at 18:00:00", "lock at 18:00:01", "unlock at 18:05:00", "unlock at 18:06:00"},
+              {"leaving 18:00:00", "arrival 18:05:00"}},
+             // Locked at six: a power-off at ten, called off or not, tells nothing new.
+             {{"lock at 18:00:00", "accept", "drain", "power off at 22:00:00",
+               "power-off called off at 22:01:00", "unlock at 23:00:00"},
+              {"leaving 18:00:00", "released: power-off", "arrival 23:00:00"}},
+             {{"lock at 18:00:00", "accept", "drain", "power off at 22:00:00", "quit"},
+              {"leaving 18:00:00", "released: power-off", "ended"}},
+             // Held for its own stamp only: another leaving outcome does not let it go.
+             {{"power off at 18:00:00", "resend an unknown leaving key", "drain", "refuse",
+               "drain"},
+              {"leaving 18:00:00", "released: power-off"}},
+             {{"power off at 18:00:00", "power-off called off at 18:01:00", "accept", "drain"},
+              {"leaving 18:00:00", "arrival 18:01:00"}},
+             {{"sleep at 18:00:00", "resend an unknown leaving key", "drain", "accept", "drain",
+               "wake at 18:30:00"},
+              {"leaving 18:00:00", "released: sleep", "arrival 18:30:00"}},
+             // A sleep right after a lock waits for the lock's stamp; after it, for nothing.
+             {{"lock at 18:00:00", "sleep at 18:00:01", "fail", "drain", "network down", "wake",
+               "sleep"},
+              {"leaving 18:00:00", "released: sleep", "released: sleep"}},
+             // A quit held for its stamp: a power-off or a sleep adds none.
+             {{"quit at 18:00:00", "power off", "sleep", "accept", "drain"},
+              {"leaving 18:00:00", "released: sleep", "released: power-off", "ended"}},
+             {{"lock at 18:00:00", "quit"}, {"leaving 18:00:00", "ended"}},
+             // A log-out's saves are one; its cancel begins the day again.
+             {{"log out at 18:00:00", "log out", "accept", "drain",
+               "log-out called off at 18:01:00", "log out at 18:02:00", "quit"},
+              {"leaving 18:00:00", "released: session end", "arrival 18:01:00", "leaving 18:02:00",
+               "ended"}},
+             {{"lock at 18:00:00", "accept", "drain", "log out", "log-out called off"},
+              {"leaving 18:00:00", "released: session end"}},
+             // The manual commands always stamp.
+             {{"lock at 18:00:00", "leave now at 18:01:00", "arrive now at 18:02:00"},
+              {"leaving 18:00:00", "leaving 18:01:00", "arrival 18:02:00"}},
+             // Stored stamps go out when the network is back, or on waking when it is there.
+             {{"network back"}, {}},
+             {{"lock at 18:00:00", "fail", "drain", "network back", "network back", "fail",
+               "network back"},
+              {"leaving 18:00:00", "network scan", resent, "network scan", resent}},
+             {{"lock at 18:00:00", "fail", "drain", "sleep", "wake", "network down", "sleep",
+               "wake"},
+              {"leaving 18:00:00", "released: sleep", "network scan", resent,
+               "released: sleep"}}}) {
+        Agent agent;
+        agent.running().play(steps);
+        EXPECT_EQ(agent.story(), story) << ::testing::PrintToString(steps);
+    }
+}
+
+// A resend scan on the delivery thread may run while the main thread stores a fresh stamp.
+TEST(AgentTest, AFreshRecordIsNeverResentWhileItsOwnTransferIsUnderWay) {
+    Agent agent;
+    agent.running().afterStoring = [&] { agent.delegate.printUnsent(); };
+    agent.play({"lock at 18:00:00"});
+    EXPECT_EQ(agent.story(), Strings{"leaving 18:00:00"});
 }
 
 // A manual stamp at 09:00, answered once, with an older leaving record in the store. Its completion
@@ -215,21 +421,29 @@ TEST(AgentTest, RetriesRepeatTheRequestWaitingLongerAndHoldTheWaitAtItsTop) {
         agent.drainMainQueue();
         EXPECT_EQ(agent.waits, waits) << retries;
         EXPECT_THAT(agent.urls(), Each(agent.urls().front()));
-        const std::string lastError = "#" + std::to_string(retries) + ")"; // the one reported
-        EXPECT_THAT(agent.entriesStartingWith("log: ").back(), EndsWith(givesUp ? lastError : ""));
+        // Given up, the last error is reported as the outcome; still going, as the last failure.
+        const std::string last =
+            givesUp ? "#" + std::to_string(retries) + ")" : "#" + std::to_string(waits.size() - 1);
+        EXPECT_THAT(agent.entriesStartingWith("log: ").back(), EndsWith(last));
         EXPECT_EQ(agent.store.size(), 1u);
     }
     Agent refusing(2); // a refusal is an answer, never repeated
-    refusing.play("LF");
+    refusing.play({"launch", "refuse"});
     EXPECT_TRUE(refusing.waits.empty() && refusing.transfers.empty());
 }
 
 // A resend sends the record's own time, the 24-hour form of a 12-hour one, and never writes the
-// record back; anything but 14 ASCII digits naming a real moment is logged and not sent.
+// record back; anything but 14 ASCII digits naming a calendar date and a time of day is logged
+// and not sent. The zone the stamp was made in is not known: a time this one skips still goes.
 TEST(AgentTest, ResendsSendTheStoredTimeOfARealMomentOnly) {
     const std::string key = leaving + "_20240330070000";
     using Pairs = std::vector<std::pair<std::string, std::string>>;
+    const ScopedTimeZone berlin("Europe/Berlin"); // whose clocks skip 02:00–03:00 on 31 March
     for (const auto& [stored, sent] : Pairs{{"20240330070000", "20240330070000"},
+                                            {"20240331023000", "20240331023000"},
+                                            {"20240229235959", "20240229235959"},
+                                            {"20230229120000", ""},
+                                            {"20240401086000", ""},
                                             {"2024040183005 PM", "20240401203005"},
                                             {"20240401103005 PM", "20240401223005"},
                                             {"20240401103005&tim=19990101000000", ""},
@@ -263,8 +477,8 @@ TEST(AgentTest, OnlyAnAcceptedFreshArrivalResendsRecordsOnceAndThatSilently) {
     agent.answer(response(500));
     agent.store.insert({{arriving + "_x", {}}, {"NSLanguages", "ja"}}); // not text; not ours
     agent.at("09:00:00").delegate.arriveNow();
-    agent.delegate.arriveNow(); // the same key, on its way already
-    agent.screenLocked();       // its transfer is under way
+    agent.delegate.arriveNow();      // the same key, on its way already
+    agent.events.screenLocked(true); // its transfer is under way
     agent.entries().clear();
     agent.answer(response(200));
     agent.answer(response(200)); // a second scan

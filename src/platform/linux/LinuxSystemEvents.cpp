@@ -6,6 +6,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QNetworkInformation>
 
 #include <unistd.h>
 
@@ -62,6 +63,9 @@ LinuxSystemEvents::LinuxSystemEvents(QDBusConnection systemBus, QDBusConnection 
       sleepInhibitor_(systemBus_, QStringLiteral("sleep"),
                       QStringLiteral("Sending the end-of-work stamp before sleep"),
                       options.inhibitorReleaseDelay, options.logindCallTimeout) {
+    sessionEndTimer_.setSingleShot(true);
+    sessionEndTimer_.setInterval(options.inhibitorReleaseDelay);
+    connect(&sessionEndTimer_, &QTimer::timeout, this, &LinuxSystemEvents::answerSessionEnd);
     if (systemBus_.isConnected()) {
         systemBus_.connect(login1Service, managerPath, managerInterface,
                            QStringLiteral("PrepareForShutdown"), this,
@@ -73,36 +77,62 @@ LinuxSystemEvents::LinuxSystemEvents(QDBusConnection systemBus, QDBusConnection 
             watchSession(sessionPath);
         }
     }
-    present_ = !screenLocked_;
     watchScreenSavers();
+    watchNetwork();
 }
 
-void LinuxSystemEvents::observeWillPowerOff(std::function<void()> handler) {
-    willPowerOffHandler_ = std::move(handler);
-    powerOffObserved_ = true;
+void LinuxSystemEvents::observe(SystemEventObservers observers) {
+    observers_ = std::move(observers);
+    observed_ = true;
     const auto call = [this](const QDBusMessage& message) { return callLogind(message); };
     powerOffInhibitor_.take(call);
     sleepInhibitor_.take(call);
 }
 
-void LinuxSystemEvents::observePowerOffCancelled(std::function<void()> handler) {
-    powerOffCancelledHandler_ = std::move(handler);
-}
-
-void LinuxSystemEvents::observeScreenLocked(std::function<void()> handler) {
-    screenLockedHandler_ = std::move(handler);
-}
-
-void LinuxSystemEvents::observeScreenUnlocked(std::function<void()> handler) {
-    screenUnlockedHandler_ = std::move(handler);
-}
-
-void LinuxSystemEvents::leavingStampSettled() {
-    if (powerOffUnderWay_) {
-        powerOffInhibitor_.release();
+std::optional<bool> LinuxSystemEvents::isNetworkReachable() {
+    const QNetworkInformation* network = QNetworkInformation::instance();
+    if (network == nullptr) {
+        return std::nullopt;
     }
-    if (asleep_) {
-        sleepInhibitor_.release();
+    return network->reachability() == QNetworkInformation::Reachability::Online;
+}
+
+// Only while the event it was taken for is under way: afterwards the inhibitor already held is
+// the one for the next event.
+void LinuxSystemEvents::release(Hold hold) {
+    switch (hold) {
+    case Hold::sleep:
+        if (asleep_) {
+            sleepInhibitor_.release();
+        }
+        break;
+    case Hold::powerOff:
+        if (powerOffUnderWay_) {
+            powerOffInhibitor_.release();
+        }
+        break;
+    case Hold::sessionEnd:
+        answerSessionEnd();
+        break;
+    }
+}
+
+void LinuxSystemEvents::reportSessionEnding(bool ending, std::function<void()> answer) {
+    if (ending && answer) {
+        sessionEndAnswers_.push_back(std::move(answer));
+        if (!sessionEndTimer_.isActive()) {
+            sessionEndTimer_.start();
+        }
+    }
+    if (observers_.sessionEnding) {
+        observers_.sessionEnding(ending);
+    }
+}
+
+void LinuxSystemEvents::answerSessionEnd() {
+    sessionEndTimer_.stop();
+    for (const std::function<void()>& answer : std::exchange(sessionEndAnswers_, {})) {
+        answer();
     }
 }
 
@@ -161,7 +191,7 @@ void LinuxSystemEvents::watchSession(const QString& sessionPath) {
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
         const QVariant value =
             qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant();
-        screenLocked_ = boolValue(value).value_or(false);
+        lockedAtStart_ = boolValue(value).value_or(false);
     }
 }
 
@@ -203,9 +233,6 @@ void LinuxSystemEvents::onSessionPropertiesChanged(const QString& interfaceName,
     if (interfaceName != sessionInterface) {
         return;
     }
-    if (changed.value(QStringLiteral("State")).toString() == QStringLiteral("closing")) {
-        Q_EMIT sessionClosing();
-    }
     const auto value = changed.constFind(lockedHintProperty);
     if (value != changed.constEnd()) {
         if (const std::optional<bool> locked = boolValue(*value)) {
@@ -220,57 +247,59 @@ void LinuxSystemEvents::onScreenSaverActiveChanged(bool active) {
     reportScreenLocked(active);
 }
 
+void LinuxSystemEvents::reportScreenLocked(bool locked) {
+    if (observers_.screenLocked) {
+        observers_.screenLocked(locked);
+    }
+}
+
 void LinuxSystemEvents::onPrepareForShutdown(bool starting) {
-    if (!powerOffObserved_) {
+    if (!observed_) {
         return;
     }
     powerOffUnderWay_ = starting;
     if (starting) {
         powerOffInhibitor_.begin();
-        if (const std::function<void()> handler = willPowerOffHandler_) {
-            handler();
-        }
-        return;
+    } else {
+        powerOffInhibitor_.takeLater(); // called off: be ready for the next one
     }
-    // Called off: be ready for the next one.
-    powerOffInhibitor_.takeLater();
-    if (const std::function<void()> handler = powerOffCancelledHandler_) {
-        handler();
+    if (observers_.powerOff) {
+        observers_.powerOff(starting);
     }
 }
 
-// Asleep, the user is not there whatever the screen shows: the leaving stamp goes out before the
-// machine sleeps, and the arrival after it wakes into an unlocked session.
 void LinuxSystemEvents::onPrepareForSleep(bool starting) {
+    if (!observed_) {
+        return;
+    }
     asleep_ = starting;
     if (starting) {
         sleepInhibitor_.begin();
-        const bool wasPresent = present_;
-        reportPresence();
-        if (!wasPresent) {
-            sleepInhibitor_.release(); // no stamp to wait for
-        }
-        return;
+    } else {
+        sleepInhibitor_.takeLater();
     }
-    sleepInhibitor_.takeLater();
-    reportPresence();
+    if (observers_.sleeping) {
+        observers_.sleeping(starting);
+    }
 }
 
-void LinuxSystemEvents::reportScreenLocked(bool locked) {
-    screenLocked_ = locked;
-    reportPresence();
-}
-
-void LinuxSystemEvents::reportPresence() {
-    const bool present = !screenLocked_ && !asleep_;
-    if (present == present_) {
+// Reachability is the system's own: NetworkManager's, or GLib's network monitor. Each turn to
+// online is reported once.
+void LinuxSystemEvents::watchNetwork() {
+    if (!QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
         return;
     }
-    present_ = present;
-    const std::function<void()> handler = present ? screenUnlockedHandler_ : screenLockedHandler_;
-    if (handler) {
-        handler();
-    }
+    const QNetworkInformation* network = QNetworkInformation::instance();
+    networkOnline_ = network->reachability() == QNetworkInformation::Reachability::Online;
+    connect(network, &QNetworkInformation::reachabilityChanged, this,
+            [this](QNetworkInformation::Reachability reachability) {
+                const bool online = reachability == QNetworkInformation::Reachability::Online;
+                const bool back = online && !networkOnline_;
+                networkOnline_ = online;
+                if (back && observers_.networkBack) {
+                    observers_.networkBack();
+                }
+            });
 }
 
 } // namespace talverin

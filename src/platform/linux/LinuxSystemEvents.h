@@ -7,11 +7,14 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <utility>
+#include <vector>
 
 namespace talverin {
 
@@ -23,10 +26,10 @@ struct LinuxSystemEventsOptions {
     std::chrono::milliseconds logindCallTimeout{1500};
 };
 
-// The user's presence from logind's LockedHint and PrepareForSleep and the desktops'
-// screensavers, power-off from PrepareForShutdown, and the session's end from its State. A
-// power-off and a sleep are held back by delay inhibitors until the leaving stamp has its outcome.
-// Lives on the main thread; so do the handlers it calls.
+// The desktop's events as the agent needs them: the screen locked or unlocked (logind's
+// LockedHint and the desktops' screensavers), sleep and power-off (logind, each held back by a
+// delay inhibitor until the agent lets it go), the session's end reported by the session managers,
+// and the network coming back. Lives on the main thread; so do the observers it calls.
 class LinuxSystemEvents final : public QObject, public SystemEvents {
     Q_OBJECT
 public:
@@ -36,15 +39,14 @@ public:
         : LinuxSystemEvents(std::move(systemBus), std::move(sessionBus),
                             LinuxSystemEventsOptions{}) {}
 
-    void observeWillPowerOff(std::function<void()> handler) override;
-    void observePowerOffCancelled(std::function<void()> handler) override;
-    void observeScreenLocked(std::function<void()> handler) override;
-    void observeScreenUnlocked(std::function<void()> handler) override;
-    void leavingStampSettled() override;
+    void observe(SystemEventObservers observers) override;
+    bool isScreenLocked() override { return lockedAtStart_; }
+    std::optional<bool> isNetworkReachable() override;
+    void release(Hold hold) override;
 
-Q_SIGNALS:
-    // logind is closing the session (log-out): the agent is to end as if asked to quit.
-    void sessionClosing();
+    // A session manager reports a log-out (or its cancel). answer tells it that the agent is ready
+    // for the session to end: once the leaving stamp has its outcome, after the hold at the latest.
+    void reportSessionEnding(bool ending, std::function<void()> answer = {});
 
 private Q_SLOTS:
     void onSessionPropertiesChanged(const QString& interfaceName, const QVariantMap& changed,
@@ -59,8 +61,9 @@ private:
     void watchSession(const QString& sessionPath);
     void readLockedHintLater();
     void watchScreenSavers();
+    void watchNetwork();
     void reportScreenLocked(bool locked);
-    void reportPresence();
+    void answerSessionEnd();
 
     QDBusConnection systemBus_;
     QDBusConnection sessionBus_;
@@ -69,19 +72,18 @@ private:
     bool logindUnresponsive_ = false;
 
     QString sessionPath_;
-    // One state for all sources, so that each real change reaches the agent once.
-    bool screenLocked_ = false;
-    bool asleep_ = false;
-    bool present_ = true;
-    std::function<void()> screenLockedHandler_;
-    std::function<void()> screenUnlockedHandler_;
+    bool lockedAtStart_ = false;
+    SystemEventObservers observers_;
+    bool observed_ = false;
 
-    std::function<void()> willPowerOffHandler_;
-    std::function<void()> powerOffCancelledHandler_;
-    bool powerOffObserved_ = false;
     bool powerOffUnderWay_ = false;
+    bool asleep_ = false;
     DelayInhibitor powerOffInhibitor_;
     DelayInhibitor sleepInhibitor_;
+    // Answers owed to session managers for the log-out under way.
+    std::vector<std::function<void()>> sessionEndAnswers_;
+    QTimer sessionEndTimer_;
+    bool networkOnline_ = false;
 };
 
 } // namespace talverin

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The system bus's services for tests: a small org.freedesktop.login1 (the Manager calls the agent
-makes, PrepareForShutdown and PrepareForSleep, one Session with LockedHint and State), or, given
+makes, PrepareForShutdown and PrepareForSleep, one Session with LockedHint and State, of
+which it announces only what logind announces: LockedHint), or, given
 --serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering so. Tests drive
 logind through com.talverin.test.Login1Control on /com/talverin/test/Control (Emit*, Set*,
 Invalidate*, Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
@@ -114,10 +115,6 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL, in_signature="b")
     def InvalidateLockedHint(self, value):
         self.session.change("LockedHint", value, announce_value=False)
-
-    @dbus.service.method(CONTROL, in_signature="s")
-    def SetState(self, state):
-        self.session.change("State", state)
 
     @dbus.service.method(CONTROL, out_signature="t")
     def LastAnnouncement(self):

@@ -32,7 +32,8 @@ std::string noUrl(const std::string& kind) { // the stamp's time follows
 }
 
 struct Agent : FakePlatform {
-    explicit Agent(std::int64_t retries = 0) : delegate(platform(), {origin, retries}) {
+    explicit Agent(std::int64_t retries = 0, const char* timeZone = "Asia/Tokyo")
+        : FakePlatform(timeZone), delegate(platform(), {origin, retries}) {
         runner = &delegate;
     }
     // Launched, its start-up arrival accepted: no records, nothing pending, an empty journal.
@@ -81,8 +82,8 @@ struct Agent : FakePlatform {
             actions.at(step.substr(0, timed))();
         }
     }
-    // The journal as stamps sent ("leaving 18:00:00"), holds let go, scans the network started
-    // and the end, in their order.
+    // The journal as stamps sent ("leaving 18:00:00"), refusals and stamps without a time, holds
+    // let go, scans the network started and the end, in their order.
     Strings story() {
         Strings told;
         for (const std::string& entry : entries()) {
@@ -92,6 +93,10 @@ struct Agent : FakePlatform {
                 told.push_back(
                     (entry.find("arrival") != std::string::npos ? "arrival " : "leaving ") +
                     time.substr(0, 2) + ":" + time.substr(2, 2) + ":" + time.substr(4));
+            } else if (entry.find("に失敗しました:") != std::string::npos) {
+                told.push_back("refused");
+            } else if (entry.starts_with("log: " + noUrl(leaving))) {
+                told.push_back("no time");
             } else if (entry.starts_with("released: ") || entry == "ended") {
                 told.push_back(entry);
             } else if (entry.starts_with("log: ネットワーク")) {
@@ -314,12 +319,12 @@ TEST(AgentTest, PresenceDecidesEveryStampAndHold) {
              // Held for its own stamp only: another leaving outcome does not let it go.
              {{"power off at 18:00:00", "resend an unknown leaving key", "drain", "refuse",
                "drain"},
-              {"leaving 18:00:00", "released: power-off"}},
+              {"leaving 18:00:00", "no time", "refused", "released: power-off"}},
              {{"power off at 18:00:00", "power-off called off at 18:01:00", "accept", "drain"},
               {"leaving 18:00:00", "arrival 18:01:00"}},
              {{"sleep at 18:00:00", "resend an unknown leaving key", "drain", "accept", "drain",
                "wake at 18:30:00"},
-              {"leaving 18:00:00", "released: sleep", "arrival 18:30:00"}},
+              {"leaving 18:00:00", "no time", "released: sleep", "arrival 18:30:00"}},
              // A sleep right after a lock waits for the lock's stamp; after it, for nothing.
              {{"lock at 18:00:00", "sleep at 18:00:01", "fail", "drain", "network down", "wake",
                "sleep"},
@@ -438,7 +443,6 @@ TEST(AgentTest, RetriesRepeatTheRequestWaitingLongerAndHoldTheWaitAtItsTop) {
 TEST(AgentTest, ResendsSendTheStoredTimeOfARealMomentOnly) {
     const std::string key = leaving + "_20240330070000";
     using Pairs = std::vector<std::pair<std::string, std::string>>;
-    const ScopedTimeZone berlin("Europe/Berlin"); // whose clocks skip 02:00–03:00 on 31 March
     for (const auto& [stored, sent] : Pairs{{"20240330070000", "20240330070000"},
                                             {"20240331023000", "20240331023000"},
                                             {"20240229235959", "20240229235959"},
@@ -450,7 +454,7 @@ TEST(AgentTest, ResendsSendTheStoredTimeOfARealMomentOnly) {
                                             {"20240401083005#x", ""},
                                             {"2024040109300%41", ""},
                                             {"20240431083005", ""}}) {
-        Agent agent;
+        Agent agent(0, "Europe/Berlin"); // whose clocks skip 02:00–03:00 on 31 March
         agent.running().store[key] = stored;
         agent.delegate.leaveWithUnSentKey(key, [] {});
         const std::string url = leavingUrl + sent;

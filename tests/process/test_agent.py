@@ -6,7 +6,7 @@ import signal
 import dbus
 import pytest
 
-from conftest import ARRIVAL, LEAVING, SERIAL, Bed, wait_until
+from conftest import ARRIVAL, LEAVING, SERIAL, Bed, StampService, wait_until
 
 AUTOSTART = ".config/autostart/com.talverin.Timestamp.desktop"
 
@@ -169,6 +169,36 @@ def test_sleep_counts_like_a_lock(make_bed, locked):
     agent.wait_line(fresh_stamp(True), 1 if locked else 2)
     assert fresh_stamps(agent) == ([False, False, True] if locked else [False, True, False, True])
     assert all(bed.service.delivered(key) for key in agent.fresh_keys())
+
+
+@pytest.mark.parametrize("service_back", [True, False], ids=["service-back", "service-still-down"])
+def test_a_stored_stamp_goes_out_when_the_system_reports_the_network_back(make_bed, service_back):
+    bed = make_bed(("--network-state", "70"))
+    agent = bed.started_agent()
+    bed.logind("SetLockedHint", True)
+    bed.service.wait_requests(LEAVING)
+    bed.wait_records(0)
+    bed.logind("SetNetworkState", 20)  # offline: the service cannot be reached either
+    bed.service.child.stop()
+    bed.logind("SetLockedHint", False)
+    bed.wait_records(1)
+    (key,) = bed.records()
+    wait_until(lambda: sum("サーバに接続ができなかった" in line for line in bed.log()) == 1)
+    if service_back:
+        bed.service = StampService(bed, port=bed.service.port)
+    bed.logind("SetNetworkState", 70)  # no unlock, no timer: the report alone sends it
+    if service_back:
+        bed.wait_records(0)
+        assert [r["tim"] for r in bed.service.requests(ARRIVAL)] == [key.split("_")[1]]
+    else:  # it failed once more, and stays for the next time
+        wait_until(lambda: sum("サーバに接続ができなかった" in line for line in bed.log()) == 2)
+        bed.command("automaticLaunchWithManualSetting", False, signature="b")  # a barrier
+        wait_until(lambda: bed.log().count("自動起動の設定：true") == 2)
+        assert sum("サーバに接続ができなかった" in line for line in bed.log()) == 2
+        assert list(bed.records()) == [key]
+    assert [line for line in bed.log() if "ネットワーク" in line] == [
+        "ネットワークへの接続が回復したため、未送信の打刻を送信します：1件"]
+    assert agent.running()
 
 
 def test_commands_on_the_session_bus_do_their_work(bed):

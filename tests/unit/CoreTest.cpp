@@ -126,6 +126,11 @@ TEST(AgentTest, StartUpLogsItsSettingsStoresThenSendsOneArrivalAndPrintsTheApiBa
     EXPECT_EQ(agent.console.back(), origin + "/api/osx/v1/");
     EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp\n未送信の打刻：1件");
     EXPECT_THAT(agent.requests.at(0).headers, ElementsAre(Pair("X-OSX-NUMBER", "C02TEST123")));
+    Agent unaware; // of the network's state: it says so once, and stamps all the same
+    unaware.networkReachable = std::nullopt;
+    unaware.delegate.applicationDidFinishLaunching();
+    EXPECT_THAT(unaware.entriesStartingWith("log: ネットワークの状態を取得できないため、"),
+                ElementsAre("未送信の打刻は次の開始時の打刻の後に送信します"));
 }
 
 // Steps (see play), launching at login before, a refusal to change it; then: enabled after, and

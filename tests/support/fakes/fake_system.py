@@ -6,7 +6,8 @@ which it announces only what logind announces: LockedHint), or, given
 logind through com.talverin.test.Login1Control on /com/talverin/test/Control (Emit*, Set*,
 Invalidate*, Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
 calls, whether each allowed a password prompt, from com.talverin.test.HostnamedControl.Calls.
-logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint."""
+logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint, and
+--network-state N, with which a NetworkManager in state N runs beside it (SetNetworkState)."""
 
 import argparse
 import os
@@ -22,13 +23,12 @@ MANAGER_PATH, MANAGER = "/org/freedesktop/login1", "org.freedesktop.login1.Manag
 SESSION, CONTROL = "org.freedesktop.login1.Session", "com.talverin.test.Login1Control"
 
 
-class Session(dbus.service.Object):
-    def __init__(self, bus, session_id, locked):
-        self.path = MANAGER_PATH + "/session/" + session_id  # the tests' ids need no escaping
-        super().__init__(bus, self.path)
-        self.props = {"Id": dbus.String(session_id), "LockedHint": dbus.Boolean(locked),
-                      "State": dbus.String("active")}
-        self.last_announcement = 0
+class Properties(dbus.service.Object):
+    """An object with properties of one interface, each change announced as the real one does."""
+
+    def __init__(self, bus, path, interface, props):
+        super().__init__(bus, path)
+        self.path, self.interface, self.props, self.last_announcement = path, interface, props, 0
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
@@ -36,7 +36,7 @@ class Session(dbus.service.Object):
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
     def GetAll(self, interface):
-        return dbus.Dictionary(self.props if interface == SESSION else {}, signature="sv")
+        return dbus.Dictionary(self.props if interface == self.interface else {}, signature="sv")
 
     @dbus.service.signal(dbus.PROPERTIES_IFACE, signature="sa{sv}as")
     def PropertiesChanged(self, interface, changed, invalidated):
@@ -44,8 +44,20 @@ class Session(dbus.service.Object):
 
     def change(self, name, value, announce_value=True):
         self.props[name], self.last_announcement = value, time.time_ns() // 1000
-        self.PropertiesChanged(SESSION, {name: value} if announce_value else {},
+        self.PropertiesChanged(self.interface, {name: value} if announce_value else {},
                                [] if announce_value else [name])
+
+
+def make_session(bus, session_id, locked):
+    return Properties(bus, MANAGER_PATH + "/session/" + session_id, SESSION,  # ids need no escaping
+                      {"Id": dbus.String(session_id), "LockedHint": dbus.Boolean(locked),
+                       "State": dbus.String("active")})
+
+
+def make_network_manager(bus, state):
+    """Only what Qt's reachability backend reads: the overall state (70 is online, 20 is not)."""
+    return Properties(bus, "/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager",
+                      {"State": dbus.UInt32(state)})
 
 
 class Inhibitor:
@@ -96,9 +108,9 @@ class Manager(dbus.service.Object):
 
 
 class Control(dbus.service.Object):
-    def __init__(self, bus, manager, session):
+    def __init__(self, bus, manager, session, network):
         super().__init__(bus, fakebus.CONTROL_PATH)
-        self.manager, self.session = manager, session
+        self.manager, self.session, self.network = manager, session, network
 
     @dbus.service.method(CONTROL, in_signature="b")
     def EmitPrepareForShutdown(self, starting):
@@ -115,6 +127,10 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL, in_signature="b")
     def InvalidateLockedHint(self, value):
         self.session.change("LockedHint", value, announce_value=False)
+
+    @dbus.service.method(CONTROL, in_signature="u")
+    def SetNetworkState(self, state):
+        self.network.change("State", dbus.UInt32(state))
 
     @dbus.service.method(CONTROL, out_signature="t")
     def LastAnnouncement(self):
@@ -161,15 +177,19 @@ def main():
     parser.add_argument("--serial")
     parser.add_argument("--error")
     parser.add_argument("--no-reply", action="store_true")
+    parser.add_argument("--network-state", type=int)
     options = parser.parse_args()
     bus = fakebus.connect()
     if options.serial is not None or options.error or options.no_reply:
         HostnamedControl(bus, Hostnamed(bus, options))
         fakebus.own_names(bus, ["org.freedesktop.hostname1"])
     else:
-        session = Session(bus, "c2", options.locked_hint)
-        Control(bus, Manager(bus, session, options), session)
-        fakebus.own_names(bus, ["org.freedesktop.login1"])
+        session = make_session(bus, "c2", options.locked_hint)
+        network = None if options.network_state is None else \
+            make_network_manager(bus, options.network_state)
+        Control(bus, Manager(bus, session, options), session, network)
+        fakebus.own_names(bus, ["org.freedesktop.login1"] +
+                          ["org.freedesktop.NetworkManager"] * (network is not None))
     fakebus.run()
 
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The system bus's services for tests: a small org.freedesktop.login1 (the Manager calls the agent
-makes, PrepareForShutdown and PrepareForSleep, one Session with LockedHint and State, of
-which it announces only what logind announces: LockedHint), or, given
+makes, PrepareForShutdown and PrepareForSleep, one Session whose LockedHint it announces with its
+value, as logind does), or, given
 --serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering so. Tests drive
 logind through com.talverin.test.Login1Control on /com/talverin/test/Control (Emit*, Set*,
-Invalidate*, Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
+Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
 calls, whether each allowed a password prompt, from com.talverin.test.HostnamedControl.Calls.
 logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint."""
 
@@ -26,8 +26,7 @@ class Session(dbus.service.Object):
     def __init__(self, bus, session_id, locked):
         self.path = MANAGER_PATH + "/session/" + session_id  # the tests' ids need no escaping
         super().__init__(bus, self.path)
-        self.props = {"Id": dbus.String(session_id), "LockedHint": dbus.Boolean(locked),
-                      "State": dbus.String("active")}
+        self.props = {"Id": dbus.String(session_id), "LockedHint": dbus.Boolean(locked)}
         self.last_announcement = 0
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
@@ -42,10 +41,9 @@ class Session(dbus.service.Object):
     def PropertiesChanged(self, interface, changed, invalidated):
         pass
 
-    def change(self, name, value, announce_value=True):
+    def change(self, name, value):
         self.props[name], self.last_announcement = value, time.time_ns() // 1000
-        self.PropertiesChanged(SESSION, {name: value} if announce_value else {},
-                               [] if announce_value else [name])
+        self.PropertiesChanged(SESSION, {name: value}, [])
 
 
 class Inhibitor:
@@ -111,10 +109,6 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL, in_signature="b")
     def SetLockedHint(self, value):
         self.session.change("LockedHint", value)
-
-    @dbus.service.method(CONTROL, in_signature="b")
-    def InvalidateLockedHint(self, value):
-        self.session.change("LockedHint", value, announce_value=False)
 
     @dbus.service.method(CONTROL, out_signature="t")
     def LastAnnouncement(self):

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 using namespace talverin;
@@ -80,15 +81,31 @@ std::optional<int> answerCommandLine(int argc, char* argv[]) {
 // (the toolkit ends it when the display goes away at log-out) still stores the day's end.
 std::atomic<AppDelegate*> runningDelegate{nullptr};
 
+std::once_flag abruptEnd;
+
+// Once, however many threads find the display gone: each of them ends the process as soon as
+// this returns, so the others wait here until the record is stored.
 void storeLeavingOnAbruptEnd() {
-    if (AppDelegate* delegate = runningDelegate.exchange(nullptr)) {
-        delegate->applicationEndsAbruptly();
-    }
+    std::call_once(abruptEnd, [] {
+        if (AppDelegate* delegate = runningDelegate.exchange(nullptr)) {
+            delegate->applicationEndsAbruptly();
+        }
+    });
 }
 
 // The toolkit's own warnings are diagnostics for whoever reads the log, not lines for the
 // console, which carries the agent's lines only.
 const DailyLog* toolkitLog = nullptr;
+
+// When the Wayland compositor goes away (at log-out, or when it crashes), the toolkit's Wayland
+// client warns with one of these and then calls _exit(1) at once: no exit handler runs, and the
+// toolkit offers no other hook in between. The warning is the last of the agent's code that runs,
+// on each thread that reads the broken connection (the main thread, the toolkit's Wayland event
+// threads), often two at once. Rules that silence the toolkit's warnings silence this too.
+bool endsTheWaylandConnection(const QString& message) {
+    return message.startsWith(QLatin1String("The Wayland connection broke.")) ||
+           message.startsWith(QLatin1String("The Wayland connection experienced a fatal error"));
+}
 
 void logToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
     if (toolkitLog == nullptr || type == QtFatalMsg) {
@@ -96,6 +113,9 @@ void logToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString&
         return;
     }
     toolkitLog->write("Qt: " + message.toStdString());
+    if (type == QtWarningMsg && endsTheWaylandConnection(message)) {
+        storeLeavingOnAbruptEnd();
+    }
 }
 
 bool hasDisplay() {

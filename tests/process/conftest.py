@@ -282,8 +282,8 @@ def bed(make_bed):
 
 
 def start_display(bed, tray="xembed"):
-    """An X server of the bed's own, on a display number it picks itself, with a tray host: an
-    XEmbed tray (trayer) or a StatusNotifierWatcher on the session bus. Its name, for DISPLAY."""
+    """An X server of the bed's own, on a display number it picks itself, with a tray host if asked:
+    an XEmbed tray (trayer) or a StatusNotifierWatcher on the session bus. Its name, for DISPLAY."""
     xvfb = Child(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
                   "-wr", "-noreset"], bed.environment(), bed.folder, "xvfb")
     bed.children.append(xvfb)
@@ -296,7 +296,7 @@ def start_display(bed, tray="xembed"):
         wait_until(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--classname",
                                            "^panel$"], env=env, capture_output=True).stdout,
                    what="the tray")
-    else:
+    elif tray:
         bed.start_fake(bed.session_bus, "fake_status_notifier_watcher.py",
                        "org.kde.StatusNotifierWatcher")
     return env["DISPLAY"]

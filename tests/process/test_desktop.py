@@ -156,11 +156,17 @@ def test_a_machine_without_a_serial_number_says_so_and_closing_the_box_ends_with
     assert bed.service.requests() == [] and bed.records() == {}
 
 
-def test_a_display_that_goes_away_at_log_out_still_ends_the_day(bed, screen):
-    agent = bed.started_agent(**screen.agent_env)
-    screen.wait_window("icon")
-    (xvfb,) = [c for c in bed.children if isinstance(c, Child) and c.out.name == "xvfb.out"]
-    xvfb.stop()
+@pytest.mark.parametrize("kind", ["x11", "wayland"])
+def test_a_display_server_that_goes_away_at_log_out_still_ends_the_day(bed, kind):
+    if kind == "x11":
+        env = dict(DISPLAY=start_display(bed, tray=None), QT_QPA_PLATFORM=None)
+    else:  # weston's headless compositor, on a socket in the bed's runtime folder
+        bed.children.append(Child(["weston", "--backend=headless-backend.so", "--idle-time=0",
+                                   "--socket=talverin-0"], bed.environment(), bed.folder, "weston"))
+        wait_until((bed.runtime / "talverin-0").exists, what="the compositor")
+        env = dict(WAYLAND_DISPLAY="talverin-0", QT_QPA_PLATFORM="wayland")
+    server, agent = bed.children[-1], bed.started_agent(**env)
+    server.stop()
     agent.wait_exit()
     (leaving,) = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]
     assert list(bed.records()) == [leaving]

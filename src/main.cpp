@@ -2,6 +2,7 @@
 #include "log/DailyLog.h"
 #include "platform/linux/DbusCommands.h"
 #include "platform/linux/DesktopWorkspace.h"
+#include "platform/linux/GnomeSessionClient.h"
 #include "platform/linux/LinuxSerialNumberSource.h"
 #include "platform/linux/LinuxSystemEvents.h"
 #include "platform/linux/LinuxSystemInfo.h"
@@ -118,6 +119,14 @@ void logToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString&
     }
 }
 
+// The startup id a session manager gave the agent it started, read once: no process the agent
+// starts (a browser opening the web site) may present it as its own.
+QString takeAutostartId() {
+    const QString startupId = qEnvironmentVariable("DESKTOP_AUTOSTART_ID");
+    qunsetenv("DESKTOP_AUTOSTART_ID");
+    return startupId;
+}
+
 bool hasDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
@@ -143,6 +152,7 @@ int main(int argc, char* argv[]) {
     if (!hasDisplay()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    const QString autostartId = takeAutostartId();
     SystemClock clock;
     LinuxSystemInfo systemInfo;
     const DailyLog storeLog(clock, [&systemInfo] { return systemInfo.homeDirectory(); });
@@ -200,6 +210,8 @@ int main(int argc, char* argv[]) {
                          AppDelegate::Options{*origin});
     runner.setDelegate(delegate);
     runner.watchTerminationSignals();
+    GnomeSessionClient gnomeSession(sessionBus, autostartId, systemEvents, runner);
+    gnomeSession.registerClient();
 
     DbusCommands commands(delegate);
     if (sessionBus.isConnected()) {

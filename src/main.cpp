@@ -2,6 +2,7 @@
 #include "log/DailyLog.h"
 #include "platform/linux/DbusCommands.h"
 #include "platform/linux/DesktopWorkspace.h"
+#include "platform/linux/GnomeSessionClient.h"
 #include "platform/linux/LinuxSerialNumberSource.h"
 #include "platform/linux/LinuxSystemEvents.h"
 #include "platform/linux/LinuxSystemInfo.h"
@@ -27,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 using namespace talverin;
@@ -80,15 +82,31 @@ std::optional<int> answerCommandLine(int argc, char* argv[]) {
 // (the toolkit ends it when the display goes away at log-out) still stores the day's end.
 std::atomic<AppDelegate*> runningDelegate{nullptr};
 
+std::once_flag abruptEnd;
+
+// Once, however many threads find the display gone: each of them ends the process as soon as
+// this returns, so the others wait here until the record is stored.
 void storeLeavingOnAbruptEnd() {
-    if (AppDelegate* delegate = runningDelegate.exchange(nullptr)) {
-        delegate->applicationEndsAbruptly();
-    }
+    std::call_once(abruptEnd, [] {
+        if (AppDelegate* delegate = runningDelegate.exchange(nullptr)) {
+            delegate->applicationEndsAbruptly();
+        }
+    });
 }
 
 // The toolkit's own warnings are diagnostics for whoever reads the log, not lines for the
 // console, which carries the agent's lines only.
 const DailyLog* toolkitLog = nullptr;
+
+// When the Wayland compositor goes away (at log-out, or when it crashes), the toolkit's Wayland
+// client warns with one of these and then calls _exit(1) at once: no exit handler runs, and the
+// toolkit offers no other hook in between. The warning is the last of the agent's code that runs,
+// on each thread that reads the broken connection (the main thread, the toolkit's Wayland event
+// threads), often two at once. Rules that silence the toolkit's warnings silence this too.
+bool endsTheWaylandConnection(const QString& message) {
+    return message.startsWith(QLatin1String("The Wayland connection broke.")) ||
+           message.startsWith(QLatin1String("The Wayland connection experienced a fatal error"));
+}
 
 void logToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
     if (toolkitLog == nullptr || type == QtFatalMsg) {
@@ -96,6 +114,17 @@ void logToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString&
         return;
     }
     toolkitLog->write("Qt: " + message.toStdString());
+    if (type == QtWarningMsg && endsTheWaylandConnection(message)) {
+        storeLeavingOnAbruptEnd();
+    }
+}
+
+// The startup id a session manager gave the agent it started, read once: no process the agent
+// starts (a browser opening the web site) may present it as its own.
+QString takeAutostartId() {
+    const QString startupId = qEnvironmentVariable("DESKTOP_AUTOSTART_ID");
+    qunsetenv("DESKTOP_AUTOSTART_ID");
+    return startupId;
 }
 
 bool hasDisplay() {
@@ -123,6 +152,7 @@ int main(int argc, char* argv[]) {
     if (!hasDisplay()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    const QString autostartId = takeAutostartId();
     SystemClock clock;
     LinuxSystemInfo systemInfo;
     const DailyLog storeLog(clock, [&systemInfo] { return systemInfo.homeDirectory(); });
@@ -180,6 +210,8 @@ int main(int argc, char* argv[]) {
                          AppDelegate::Options{*origin});
     runner.setDelegate(delegate);
     runner.watchTerminationSignals();
+    GnomeSessionClient gnomeSession(sessionBus, autostartId, systemEvents, runner);
+    gnomeSession.registerClient();
 
     DbusCommands commands(delegate);
     if (sessionBus.isConnected()) {

@@ -166,7 +166,8 @@ class Bed:
 
     def environment(self, **overrides):
         env = {k: v for k, v in os.environ.items() if k not in (
-            "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_ID", "TALVERIN_CA_FILE")}
+            "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_ID", "TALVERIN_CA_FILE", "SESSION_MANAGER",
+            "DESKTOP_AUTOSTART_ID")}
         env.update(HOME=self.home, XDG_CONFIG_HOME=self.home / ".config",
                    XDG_DATA_HOME=self.home / ".local/share", TZ="Asia/Tokyo",
                    QT_QPA_PLATFORM="offscreen", TALVERIN_SERIAL_FILE=self.folder / "serial",
@@ -282,8 +283,8 @@ def bed(make_bed):
 
 
 def start_display(bed, tray="xembed"):
-    """An X server of the bed's own, on a display number it picks itself, with a tray host: an
-    XEmbed tray (trayer) or a StatusNotifierWatcher on the session bus. Its name, for DISPLAY."""
+    """An X server of the bed's own, on a display number it picks itself, with a tray host if asked:
+    an XEmbed tray (trayer) or a StatusNotifierWatcher on the session bus. Its name, for DISPLAY."""
     xvfb = Child(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
                   "-wr", "-noreset"], bed.environment(), bed.folder, "xvfb")
     bed.children.append(xvfb)
@@ -296,7 +297,7 @@ def start_display(bed, tray="xembed"):
         wait_until(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--classname",
                                            "^panel$"], env=env, capture_output=True).stdout,
                    what="the tray")
-    else:
+    elif tray:
         bed.start_fake(bed.session_bus, "fake_status_notifier_watcher.py",
                        "org.kde.StatusNotifierWatcher")
     return env["DISPLAY"]

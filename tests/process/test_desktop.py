@@ -156,13 +156,73 @@ def test_a_machine_without_a_serial_number_says_so_and_closing_the_box_ends_with
     assert bed.service.requests() == [] and bed.records() == {}
 
 
-def test_a_display_that_goes_away_at_log_out_still_ends_the_day(bed, screen):
-    agent = bed.started_agent(**screen.agent_env)
-    screen.wait_window("icon")
-    (xvfb,) = [c for c in bed.children if isinstance(c, Child) and c.out.name == "xvfb.out"]
-    xvfb.stop()
+@pytest.mark.parametrize("kind", ["x11", "wayland"])
+def test_a_display_server_that_goes_away_at_log_out_still_ends_the_day(bed, kind):
+    if kind == "x11":
+        env = dict(DISPLAY=start_display(bed, tray=None), QT_QPA_PLATFORM=None)
+    else:  # weston's headless compositor, on a socket in the bed's runtime folder
+        bed.children.append(Child(["weston", "--backend=headless-backend.so", "--idle-time=0",
+                                   "--socket=talverin-0"], bed.environment(), bed.folder, "weston"))
+        wait_until((bed.runtime / "talverin-0").exists, what="the compositor")
+        env = dict(WAYLAND_DISPLAY="talverin-0", QT_QPA_PLATFORM="wayland")
+    server, agent = bed.children[-1], bed.started_agent(**env)
+    server.stop()
     agent.wait_exit()
     (leaving,) = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]
     assert list(bed.records()) == [leaving]
     bed.started_agent()  # the next start sends it with its own time
     wait_until(lambda: bed.service.delivered(leaving) and bed.records() == {})
+
+
+def start_gnome_session(bed):
+    """gnome-session in builtin mode on the bed's buses and an X display, with a session of the
+    test's own (xfwm4 as its window manager) and only the agent's autostart entry, which hands
+    the startup id it was given to the test. The agent's environment, with that id."""
+    display, handed_over = start_display(bed, tray=None), bed.folder / "autostart-id"
+    entry = "[Desktop Entry]\nType=Application\nName=T\nExec="
+    for path, text in {"gnome-session/sessions/talverin.session":
+                       "[GNOME Session]\nName=T\nRequiredComponents=talverin-wm;",
+                       "../.local/share/applications/talverin-wm.desktop":
+                       entry + "xfwm4 --sm-client-disable",
+                       "autostart/com.talverin.Timestamp.desktop":
+                       entry + f'sh -c "printenv DESKTOP_AUTOSTART_ID > {handed_over}"'}.items():
+        (bed.home / ".config" / path).parent.mkdir(parents=True, exist_ok=True)
+        (bed.home / ".config" / path).write_text(text + "\n")
+    bed.children.append(Child(
+        ["gnome-session", "--builtin", "--session=talverin", "--disable-acceleration-check"],
+        bed.environment(DISPLAY=display, GSETTINGS_BACKEND="memory", NO_AT_BRIDGE=1,
+                        XDG_CONFIG_DIRS=bed.folder), bed.folder, "gnome-session"))
+    wait_until(lambda: bed.session_bus.connection.name_has_owner("org.gnome.SessionManager")
+               and gnome(bed, "IsSessionRunning"), what="the session")
+    return dict(DISPLAY=display, QT_QPA_PLATFORM=None, DESKTOP_AUTOSTART_ID=wait_until(
+        lambda: handed_over.exists() and handed_over.read_text().strip(), what="the startup id"))
+
+
+def gnome(bed, method, *args, path="/org/gnome/SessionManager", interface=""):
+    return bed.session_bus.call("org.gnome.SessionManager", path,
+                                "org.gnome.SessionManager" + interface, method, *args)
+
+
+def test_gnome_session_holds_its_log_out_for_the_leaving_stamp_and_may_call_it_off(bed):
+    agent = bed.started_agent(**start_gnome_session(bed))
+    # Registered with its autostart id: the session manager ties it to its autostart entry.
+    (path,) = wait_until(lambda: [c for c in gnome(bed, "GetClients") if gnome(
+        bed, "GetAppId", path=c, interface=".Client") == "com.talverin.Timestamp.desktop"])
+    for member, *args in [("EndSession", dbus.UInt32(0)), ("Stop",)]:  # forged: nothing
+        forged = dbus.lowlevel.SignalMessage(path, "org.gnome.SessionManager.ClientPrivate", member)
+        forged.append(*args)
+        bed.session_bus.connection.send_message(forged)
+    # Another client's inhibitor makes the log-out wait for the shell's dialog, where the user
+    # cancels it: the user never left.
+    bed.start_fake(bed.session_bus, "fake_shell.py", "org.gnome.Shell")
+    cookie = gnome(bed, "Inhibit", "test", dbus.UInt32(0), "busy", dbus.UInt32(1))
+    gnome(bed, "Logout", dbus.UInt32(0))
+    wait_until(lambda: gnome(bed, "IsSessionRunning"), what="the log-out to be called off")
+    bed.command("automaticLaunchWithManualSetting", False, signature="b")  # a barrier for both
+    assert agent.running() and [k[:6] for k in agent.fresh_keys()] == [LABEL[ARRIVAL]]
+    # Without a prompt: the session ends once the leaving stamp, answered late, has its answer.
+    gnome(bed, "Uninhibit", cookie)
+    bed.service.react(LEAVING, delayMs=1000)
+    gnome(bed, "Logout", dbus.UInt32(1))
+    ends_after_the_leaving_stamp(bed, agent)
+    assert len(bed.service.requests(LEAVING)) == 1

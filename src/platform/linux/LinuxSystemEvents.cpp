@@ -3,8 +3,6 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QNetworkInformation>
 
@@ -186,31 +184,13 @@ void LinuxSystemEvents::watchSession(const QString& sessionPath) {
     // Subscribe before reading, so that no change falls between the two.
     systemBus_.connect(login1Service, sessionPath_, propertiesInterface,
                        QStringLiteral("PropertiesChanged"), this,
-                       SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
+                       SLOT(onSessionPropertiesChanged(QString, QVariantMap)));
     const QDBusMessage reply = callLogind(lockedHintCall(sessionPath_));
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
         const QVariant value =
             qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant();
         lockedAtStart_ = boolValue(value).value_or(false);
     }
-}
-
-void LinuxSystemEvents::readLockedHintLater() {
-    auto* watcher =
-        new QDBusPendingCallWatcher(systemBus_.asyncCall(lockedHintCall(sessionPath_),
-                                                         milliseconds(options_.logindCallTimeout)),
-                                    this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                const QDBusPendingReply<QDBusVariant> reply = *finished;
-                if (reply.isError()) {
-                    return;
-                }
-                if (const std::optional<bool> locked = boolValue(reply.value().variant())) {
-                    reportScreenLocked(*locked);
-                }
-            });
 }
 
 void LinuxSystemEvents::watchScreenSavers() {
@@ -227,9 +207,9 @@ void LinuxSystemEvents::watchScreenSavers() {
     }
 }
 
+// logind announces LockedHint with its value, never as merely invalidated.
 void LinuxSystemEvents::onSessionPropertiesChanged(const QString& interfaceName,
-                                                   const QVariantMap& changed,
-                                                   const QStringList& invalidated) {
+                                                   const QVariantMap& changed) {
     if (interfaceName != sessionInterface) {
         return;
     }
@@ -238,8 +218,6 @@ void LinuxSystemEvents::onSessionPropertiesChanged(const QString& interfaceName,
         if (const std::optional<bool> locked = boolValue(*value)) {
             reportScreenLocked(*locked);
         }
-    } else if (invalidated.contains(lockedHintProperty)) {
-        readLockedHintLater();
     }
 }
 

@@ -49,8 +49,7 @@ public:
     void reportSessionEnding(bool ending, std::function<void()> answer = {});
 
 private Q_SLOTS:
-    void onSessionPropertiesChanged(const QString& interfaceName, const QVariantMap& changed,
-                                    const QStringList& invalidated);
+    void onSessionPropertiesChanged(const QString& interfaceName, const QVariantMap& changed);
     void onScreenSaverActiveChanged(bool active);
     void onPrepareForShutdown(bool starting);
     void onPrepareForSleep(bool starting);
@@ -59,7 +58,6 @@ private:
     QDBusMessage callLogind(const QDBusMessage& call);
     QString resolveSessionPath();
     void watchSession(const QString& sessionPath);
-    void readLockedHintLater();
     void watchScreenSavers();
     void watchNetwork();
     void reportScreenLocked(bool locked);

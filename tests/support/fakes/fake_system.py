@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The system bus's services for tests: a small org.freedesktop.login1 (the Manager calls the agent
-makes, PrepareForShutdown and PrepareForSleep, one Session with LockedHint and State, of
-which it announces only what logind announces: LockedHint), or, given
+makes, PrepareForShutdown and PrepareForSleep, one Session whose LockedHint it announces with its
+value, as logind does), or, given
 --serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering so. Tests drive
 logind through com.talverin.test.Login1Control on /com/talverin/test/Control (Emit*, Set*,
-Invalidate*, Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
+Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
 calls, whether each allowed a password prompt, from com.talverin.test.HostnamedControl.Calls.
 logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint, and
 --network-state N, with which a NetworkManager in state N runs beside it (SetNetworkState)."""
@@ -42,16 +42,14 @@ class Properties(dbus.service.Object):
     def PropertiesChanged(self, interface, changed, invalidated):
         pass
 
-    def change(self, name, value, announce_value=True):
+    def change(self, name, value):
         self.props[name], self.last_announcement = value, time.time_ns() // 1000
-        self.PropertiesChanged(self.interface, {name: value} if announce_value else {},
-                               [] if announce_value else [name])
+        self.PropertiesChanged(self.interface, {name: value}, [])
 
 
 def make_session(bus, session_id, locked):
     return Properties(bus, MANAGER_PATH + "/session/" + session_id, SESSION,  # ids need no escaping
-                      {"Id": dbus.String(session_id), "LockedHint": dbus.Boolean(locked),
-                       "State": dbus.String("active")})
+                      {"Id": dbus.String(session_id), "LockedHint": dbus.Boolean(locked)})
 
 
 def make_network_manager(bus, state):
@@ -123,10 +121,6 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL, in_signature="b")
     def SetLockedHint(self, value):
         self.session.change("LockedHint", value)
-
-    @dbus.service.method(CONTROL, in_signature="b")
-    def InvalidateLockedHint(self, value):
-        self.session.change("LockedHint", value, announce_value=False)
 
     @dbus.service.method(CONTROL, in_signature="u")
     def SetNetworkState(self, state):

@@ -39,17 +39,23 @@ def test_the_agent_answers_or_refuses_without_touching_anything(bed, argument, e
     assert os.listdir(bed.home) == [] and bed.service.requests() == []
 
 
-@pytest.mark.parametrize("second", [signal.SIGTERM, signal.SIGINT], ids=["apart", "back-to-back"])
+@pytest.mark.parametrize("second", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP],
+                         ids=["apart", "back-to-back", "scope-stop"])
 def test_a_quit_waits_for_the_leaving_answer_and_a_second_request_ends_it_at_once(bed, second):
     agent = bed.started_agent()
-    bed.service.react(LEAVING, action="silence")
+    # A hang-up right after SIGTERM (systemd stopping a scope) is the same stop: it waits for the
+    # answer, which comes a second later.
+    hang_up = second == signal.SIGHUP
+    bed.service.react(LEAVING, **({"delayMs": 1000} if hang_up else {"action": "silence"}))
     agent.signal(signal.SIGTERM)
     if second == signal.SIGTERM:
         bed.service.wait_requests(LEAVING)
         assert agent.running()
     agent.signal(second)  # back to back, both reach the agent: two kinds are never merged
     assert agent.wait_exit() == 0
-    assert [key.split("_")[0] for key in bed.records()] == ["終了時の打刻"]
+    assert [key.split("_")[0] for key in bed.records()] == ([] if hang_up else ["終了時の打刻"])
+    if hang_up:  # answered before the end, and only once
+        assert [r["action"] for r in bed.service.requests(LEAVING)] == ["answer 200"]
 
 
 def test_a_stamp_killed_in_flight_is_sent_with_its_own_time_after_a_restart(bed):

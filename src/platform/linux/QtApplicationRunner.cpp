@@ -60,8 +60,13 @@ void QtApplicationRunner::readSignalPipe() {
     ssize_t count = 0;
     while ((count = ::read(signalPipe[0], bytes, sizeof bytes)) > 0) {
         // Each signal is one request, however many arrive before the pipe is read: a second
-        // SIGTERM while the first quit is held ends the agent at once.
+        // SIGTERM or SIGINT while the first quit is held ends the agent at once, as Ctrl-C
+        // pressed twice. A hang-up while held does not: systemd stopping a session scope, or a
+        // unit with SendSIGHUP=yes, sends SIGTERM and right after it SIGHUP, and that is one stop.
         for (ssize_t index = 0; index < count; ++index) {
+            if (bytes[index] == SIGHUP && state_ == State::Held) {
+                continue;
+            }
             terminate();
         }
     }

@@ -14,6 +14,7 @@
 #include "platform/linux/StdoutConsole.h"
 #include "platform/linux/SystemClock.h"
 #include "platform/linux/ThreadSleeper.h"
+#include "platform/linux/ToolkitArguments.h"
 #include "platform/linux/TrayStatusBar.h"
 #include "platform/linux/XdgAutostart.h"
 
@@ -40,7 +41,9 @@ const char* const usage =
     "\n"
     "Options:\n"
     "  -h, --help     Displays this help and exits.\n"
-    "  -v, --version  Displays the version and exits.\n";
+    "  -v, --version  Displays the version and exits.\n"
+    "The toolkit's own options (-session, -name, -display, -platform...) are taken as the toolkit\n"
+    "takes them.\n";
 
 // Answers --help and --version, and refuses what it does not know, before anything else is
 // touched: none of them stamps, logs or takes the bus name. Nothing: go on and run the agent.
@@ -49,7 +52,11 @@ std::optional<int> answerCommandLine(int argc, char* argv[]) {
     for (int index = 0; index < argc; ++index) {
         arguments << QString::fromLocal8Bit(argv[index]);
     }
+    // A session saved by an earlier agent restarts it with the toolkit's own options; the
+    // toolkit acts on them itself.
+    arguments = ToolkitArguments::removedFrom(arguments);
     QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Displays this help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},

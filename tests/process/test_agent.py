@@ -24,14 +24,20 @@ def test_start_sends_one_arrival_with_the_serial_logs_and_switches_launch_at_log
     assert agent.stderr() == ""  # a quiet start: no toolkit warnings on the console
 
 
-@pytest.mark.parametrize("argument, env, status, out, err", [
-    ("--help", {}, 0, "Usage: talverin-timestamp", ""), ("-v", {}, 0, "talverin-timestamp 1.", ""),
-    ("--stamp-twice", {}, 2, "", "Unknown option 'stamp-twice'."), ("extra", {}, 2, "", "Usage: "),
-    (None, {"TALVERIN_SERVICE_ORIGIN": "http://talverin.example"}, 2, "", "http://talverin.ex"),
-], ids=["help", "version", "unknown-option", "argument", "origin-not-https"])
-def test_the_agent_answers_or_refuses_without_touching_anything(bed, argument, env, status, out,
+@pytest.mark.parametrize("arguments, env, status, out, err", [
+    (["--help"], {}, 0, "Usage: talverin-", ""), (["-v"], {}, 0, "talverin-timestamp 1.", ""),
+    (["--stamp-twice"], {}, 2, "", "option 'stamp-twice'."), (["extra"], {}, 2, "", "Usage:"),
+    ([], {"TALVERIN_SERVICE_ORIGIN": "http://talverin.example"}, 2, "", "http://talverin.ex"),
+    # A session saved by an earlier agent restarts it with the toolkit's own options.
+    (["-session", "10c0ffee_1712", "-name", "TALVERIN Timestamp", "-v"], {}, 0, "talverin-", ""),
+    (["--display", ":9", "-reverse", "-style=Fusion", "-qmljsdebugger", "port:1", "-v"], {}, 0,
+     "talverin-", ""),
+    (["-v", "-session"], {}, 2, "", "Unknown option 'session'."),
+], ids=["help", "version", "unknown-option", "argument", "origin-not-https", "restored-session",
+        "toolkit-options", "toolkit-option-without-value"])
+def test_the_agent_answers_or_refuses_without_touching_anything(bed, arguments, env, status, out,
                                                                   err):
-    agent = bed.start_agent(*filter(None, [argument]), **env)
+    agent = bed.start_agent(*arguments, **env)
     assert agent.wait_exit() == status
     assert out in agent.stdout() and (out or agent.stdout() == "")
     assert err in agent.stderr() and (err or agent.stderr() == "")

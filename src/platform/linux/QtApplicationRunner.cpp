@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace talverin {
 
@@ -61,12 +62,19 @@ void QtApplicationRunner::readSignalPipe() {
     while ((count = ::read(signalPipe[0], bytes, sizeof bytes)) > 0) {
         // Each signal is one request, however many arrive before the pipe is read: a second
         // SIGTERM or SIGINT while the first quit is held ends the agent at once, as Ctrl-C
-        // pressed twice. A hang-up while held does not: systemd stopping a session scope, or a
-        // unit with SendSIGHUP=yes, sends SIGTERM and right after it SIGHUP, and that is one stop.
+        // pressed twice. But systemd stopping a session scope, or a unit with SendSIGHUP=yes,
+        // sends SIGTERM and right after it SIGHUP, and that is one stop. Signals sent together
+        // reach the process's threads in any order, so the hang-up may come first: a hang-up and
+        // one SIGTERM, in either order, make one request.
         for (ssize_t index = 0; index < count; ++index) {
-            if (bytes[index] == SIGHUP && state_ == State::Held) {
+            const bool held = state_ == State::Held;
+            if (held && bytes[index] == SIGHUP) {
                 continue;
             }
+            if (held && bytes[index] == SIGTERM && std::exchange(hangUpAlone_, false)) {
+                continue;
+            }
+            hangUpAlone_ = bytes[index] == SIGHUP;
             terminate();
         }
     }

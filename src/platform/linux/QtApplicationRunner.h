@@ -39,6 +39,8 @@ private:
 
     ApplicationDelegate* delegate_ = nullptr;
     State state_ = State::Running;
+    // The request under way came from a hang-up whose SIGTERM has not come yet.
+    bool hangUpAlone_ = false;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
 };
 

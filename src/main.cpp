@@ -17,6 +17,7 @@
 #include "platform/linux/ToolkitArguments.h"
 #include "platform/linux/TrayStatusBar.h"
 #include "platform/linux/XdgAutostart.h"
+#include "platform/linux/XsmpSessionClient.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -136,7 +137,17 @@ int main(int argc, char* argv[]) {
     toolkitLog = &storeLog;
     qInstallMessageHandler(logToolkitMessage);
 
+    // The session manager's address and the id it started the agent with are for the agent's own
+    // clients: the toolkit's would answer every save at once and have the session restart the
+    // agent. The address goes back for the programs the agent opens; the id is the agent's alone.
+    const QByteArray sessionManager = qgetenv("SESSION_MANAGER");
+    const std::string autostartId = qgetenv("DESKTOP_AUTOSTART_ID").toStdString();
+    qunsetenv("SESSION_MANAGER");
+    qunsetenv("DESKTOP_AUTOSTART_ID");
     QApplication application(argc, argv);
+    if (!sessionManager.isEmpty()) {
+        qputenv("SESSION_MANAGER", sessionManager);
+    }
     QApplication::setQuitOnLastWindowClosed(false);
     // The one icon is cheap to draw again; a cache would wake the idle agent 30 s after start to
     // age its entries.
@@ -187,6 +198,8 @@ int main(int argc, char* argv[]) {
                          AppDelegate::Options{*origin});
     runner.setDelegate(delegate);
     runner.watchTerminationSignals();
+    const XsmpSessionClient sessionClient(
+        sessionManager, autostartId, QCoreApplication::applicationFilePath(), systemEvents, runner);
 
     DbusCommands commands(delegate);
     if (sessionBus.isConnected()) {

@@ -166,7 +166,8 @@ class Bed:
 
     def environment(self, **overrides):
         env = {k: v for k, v in os.environ.items() if k not in (
-            "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_ID", "TALVERIN_CA_FILE")}
+            "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_ID", "TALVERIN_CA_FILE", "SESSION_MANAGER",
+            "DESKTOP_AUTOSTART_ID")}
         env.update(HOME=self.home, XDG_CONFIG_HOME=self.home / ".config",
                    XDG_DATA_HOME=self.home / ".local/share", TZ="Asia/Tokyo",
                    QT_QPA_PLATFORM="offscreen", TALVERIN_SERIAL_FILE=self.folder / "serial",

@@ -1,7 +1,6 @@
 #include "platform/linux/QtApplicationRunner.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QTimer>
 
 #include <csignal>
@@ -23,14 +22,6 @@ extern "C" void forwardSignal(int signalNumber) {
 }
 
 } // namespace
-
-QtApplicationRunner::QtApplicationRunner() {
-    // The desktop session ending (log out) is a termination request like any other. The request
-    // is never cancelled here, so a held quit never holds up the log-out itself.
-    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        connect(gui, &QGuiApplication::commitDataRequest, this, [this] { terminate(); });
-    }
-}
 
 QtApplicationRunner::~QtApplicationRunner() {
     if (signalNotifier_) {

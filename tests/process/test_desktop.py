@@ -172,11 +172,10 @@ def xfce(bed, screen):
     bed.children.append(Child([*Path("/usr/lib").glob("*/xfce4/xfconf/xfconfd")], screen.env,
                               bed.folder, "xfconfd"))
     wait_until(lambda: bed.session_bus.connection.name_has_owner("org.xfce.Xfconf"))
-    for setting, kind, value in [("sessions/Failsafe/Count", "int", "1"),
-                                 ("startup/ssh-agent/enabled", "bool", "false"),
-                                 ("startup/gpg-agent/enabled", "bool", "false")]:
-        screen.x("xfconf-query", "-c", "xfce4-session", "-n", "-p", "/" + setting, "-t", kind, "-s",
-                 value)
+    for setting in ["/sessions/Failsafe/Count int 1", "/startup/ssh-agent/enabled bool false",
+                    "/startup/gpg-agent/enabled bool false"]:
+        path, kind, value = setting.split()
+        screen.x("xfconf-query", "-c", "xfce4-session", "-n", "-p", path, "-t", kind, "-s", value)
     bed.children.append(Child(["xfce4-session"], screen.env, bed.folder, "xfce4-session"))
     screen.agent_env["SESSION_MANAGER"] = wait_until(lambda: address.exists() and
                                                      address.read_text(), what="the session")

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
     build-essential cmake ninja-build pkg-config clang-format clang libclang-rt-14-dev
-    qt6-base-dev qt6-base-dev-tools libgl-dev libsqlite3-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev libsqlite3-dev libsm-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth xdotool trayer x11-utils imagemagick fonts-noto-cjk
     dbus-daemon dbus-bin libglib2.0-bin python3 python3-dbus python3-gi gir1.2-glib-2.0

@@ -15,8 +15,10 @@
 #include "platform/linux/StdoutConsole.h"
 #include "platform/linux/SystemClock.h"
 #include "platform/linux/ThreadSleeper.h"
+#include "platform/linux/ToolkitArguments.h"
 #include "platform/linux/TrayStatusBar.h"
 #include "platform/linux/XdgAutostart.h"
+#include "platform/linux/XsmpSessionClient.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -42,7 +44,9 @@ const char* const usage =
     "\n"
     "Options:\n"
     "  -h, --help     Displays this help and exits.\n"
-    "  -v, --version  Displays the version and exits.\n";
+    "  -v, --version  Displays the version and exits.\n"
+    "The toolkit's own options (-session, -name, -display, -platform...) are taken as the toolkit\n"
+    "takes them.\n";
 
 // Answers --help and --version, and refuses what it does not know, before anything else is
 // touched: none of them stamps, logs or takes the bus name. Nothing: go on and run the agent.
@@ -51,7 +55,11 @@ std::optional<int> answerCommandLine(int argc, char* argv[]) {
     for (int index = 0; index < argc; ++index) {
         arguments << QString::fromLocal8Bit(argv[index]);
     }
+    // A session saved by an earlier agent restarts it with the toolkit's own options; the
+    // toolkit acts on them itself.
+    arguments = ToolkitArguments::removedFrom(arguments);
     QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Displays this help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -159,7 +167,15 @@ int main(int argc, char* argv[]) {
     toolkitLog = &storeLog;
     qInstallMessageHandler(logToolkitMessage);
 
+    // The session manager's address is for the agent's own client: the toolkit's would answer
+    // every save at once and have the session restart the agent. It goes back for the programs
+    // the agent opens.
+    const QByteArray sessionManager = qgetenv("SESSION_MANAGER");
+    qunsetenv("SESSION_MANAGER");
     QApplication application(argc, argv);
+    if (!sessionManager.isEmpty()) {
+        qputenv("SESSION_MANAGER", sessionManager);
+    }
     QApplication::setQuitOnLastWindowClosed(false);
     // The one icon is cheap to draw again; a cache would wake the idle agent 30 s after start to
     // age its entries.
@@ -210,6 +226,11 @@ int main(int argc, char* argv[]) {
                          AppDelegate::Options{*origin});
     runner.setDelegate(delegate);
     runner.watchTerminationSignals();
+    // Both session protocols, where the manager speaks them: one log-out reported by both is still
+    // one change of presence.
+    const XsmpSessionClient xsmpSession(sessionManager, autostartId.toStdString(),
+                                        QCoreApplication::applicationFilePath(), systemEvents,
+                                        runner);
     GnomeSessionClient gnomeSession(sessionBus, autostartId, systemEvents, runner);
     gnomeSession.registerClient();
 

@@ -24,14 +24,20 @@ def test_start_sends_one_arrival_with_the_serial_logs_and_switches_launch_at_log
     assert agent.stderr() == ""  # a quiet start: no toolkit warnings on the console
 
 
-@pytest.mark.parametrize("argument, env, status, out, err", [
-    ("--help", {}, 0, "Usage: talverin-timestamp", ""), ("-v", {}, 0, "talverin-timestamp 1.", ""),
-    ("--stamp-twice", {}, 2, "", "Unknown option 'stamp-twice'."), ("extra", {}, 2, "", "Usage: "),
-    (None, {"TALVERIN_SERVICE_ORIGIN": "http://talverin.example"}, 2, "", "http://talverin.ex"),
-], ids=["help", "version", "unknown-option", "argument", "origin-not-https"])
-def test_the_agent_answers_or_refuses_without_touching_anything(bed, argument, env, status, out,
+@pytest.mark.parametrize("arguments, env, status, out, err", [
+    (["--help"], {}, 0, "Usage: talverin-", ""), (["-v"], {}, 0, "talverin-timestamp 1.", ""),
+    (["--stamp-twice"], {}, 2, "", "option 'stamp-twice'."), (["extra"], {}, 2, "", "Usage:"),
+    ([], {"TALVERIN_SERVICE_ORIGIN": "http://talverin.example"}, 2, "", "http://talverin.ex"),
+    # A session saved by an earlier agent restarts it with the toolkit's own options.
+    (["-session", "10c0ffee_1712", "-name", "TALVERIN Timestamp", "-v"], {}, 0, "talverin-", ""),
+    (["--display", ":9", "-reverse", "-style=Fusion", "-qmljsdebugger", "port:1", "-v"], {}, 0,
+     "talverin-", ""),
+    (["-v", "-session"], {}, 2, "", "Unknown option 'session'."),
+], ids=["help", "version", "unknown-option", "argument", "origin-not-https", "restored-session",
+        "toolkit-options", "toolkit-option-without-value"])
+def test_the_agent_answers_or_refuses_without_touching_anything(bed, arguments, env, status, out,
                                                                   err):
-    agent = bed.start_agent(*filter(None, [argument]), **env)
+    agent = bed.start_agent(*arguments, **env)
     assert agent.wait_exit() == status
     assert out in agent.stdout() and (out or agent.stdout() == "")
     assert err in agent.stderr() and (err or agent.stderr() == "")
@@ -39,17 +45,26 @@ def test_the_agent_answers_or_refuses_without_touching_anything(bed, argument, e
     assert os.listdir(bed.home) == [] and bed.service.requests() == []
 
 
-@pytest.mark.parametrize("second", [signal.SIGTERM, signal.SIGINT], ids=["apart", "back-to-back"])
-def test_a_quit_waits_for_the_leaving_answer_and_a_second_request_ends_it_at_once(bed, second):
+@pytest.mark.parametrize("first, second", [
+    (signal.SIGTERM, signal.SIGTERM), (signal.SIGTERM, signal.SIGINT),
+    (signal.SIGTERM, signal.SIGHUP), (signal.SIGHUP, signal.SIGTERM),
+], ids=["apart", "back-to-back", "scope-stop", "scope-stop-hang-up-first"])
+def test_a_quit_waits_for_the_leaving_answer_and_a_second_request_ends_it_at_once(bed, first,
+                                                                                  second):
     agent = bed.started_agent()
-    bed.service.react(LEAVING, action="silence")
-    agent.signal(signal.SIGTERM)
-    if second == signal.SIGTERM:
+    # A hang-up and SIGTERM (systemd stopping a scope) are one stop: it waits for the answer,
+    # which comes a second later.
+    hang_up = signal.SIGHUP in (first, second)
+    bed.service.react(LEAVING, **({"delayMs": 1000} if hang_up else {"action": "silence"}))
+    agent.signal(first)
+    if second != signal.SIGINT:  # held first: signals sent together reach its threads in any order
         bed.service.wait_requests(LEAVING)
         assert agent.running()
     agent.signal(second)  # back to back, both reach the agent: two kinds are never merged
     assert agent.wait_exit() == 0
-    assert [key.split("_")[0] for key in bed.records()] == ["終了時の打刻"]
+    assert [key.split("_")[0] for key in bed.records()] == ([] if hang_up else ["終了時の打刻"])
+    if hang_up:  # answered before the end, and only once
+        assert [r["action"] for r in bed.service.requests(LEAVING)] == ["answer 200"]
 
 
 def test_a_stamp_killed_in_flight_is_sent_with_its_own_time_after_a_restart(bed):

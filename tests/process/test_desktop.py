@@ -5,6 +5,7 @@ through X as a user meets them."""
 import re
 import signal
 import subprocess
+from pathlib import Path
 
 import dbus
 import pytest
@@ -156,16 +157,63 @@ def test_a_machine_without_a_serial_number_says_so_and_closing_the_box_ends_with
     assert bed.service.requests() == [] and bed.records() == {}
 
 
-@pytest.mark.parametrize("kind", ["x11", "wayland"])
-def test_a_display_server_that_goes_away_at_log_out_still_ends_the_day(bed, kind):
-    if kind == "x11":
-        env = dict(DISPLAY=start_display(bed, tray=None), QT_QPA_PLATFORM=None)
-    else:  # weston's headless compositor, on a socket in the bed's runtime folder
+@pytest.fixture
+def xfce(bed, screen):
+    """xfce4-session on the screen and the bed's bus, with xfwm4 alone and no ssh or gpg agent,
+    which would outlive the test. The screen, whose agents are the session's clients."""
+    address = bed.folder / "session-manager"
+    for name, text in [("address", f"Exec=sh -c 'printf %s \"$SESSION_MANAGER\" > {address}'"),
+                       ("xfsettingsd", "Hidden=true")]:
+        (bed.home / ".config/autostart").mkdir(parents=True, exist_ok=True)
+        (bed.home / f".config/autostart/{name}.desktop").write_text(
+            f"[Desktop Entry]\nType=Application\nName={name}\n{text}\n")
+    for name in bed.SCREENSAVERS:  # the session asks them, and the bed's names never answer
+        bed.session_bus.connection.release_name(name)
+    bed.children.append(Child([*Path("/usr/lib").glob("*/xfce4/xfconf/xfconfd")], screen.env,
+                              bed.folder, "xfconfd"))
+    wait_until(lambda: bed.session_bus.connection.name_has_owner("org.xfce.Xfconf"))
+    for setting in ["/sessions/Failsafe/Count int 1", "/startup/ssh-agent/enabled bool false",
+                    "/startup/gpg-agent/enabled bool false"]:
+        path, kind, value = setting.split()
+        screen.x("xfconf-query", "-c", "xfce4-session", "-n", "-p", path, "-t", kind, "-s", value)
+    bed.children.append(Child(["xfce4-session"], screen.env, bed.folder, "xfce4-session"))
+    screen.agent_env["SESSION_MANAGER"] = wait_until(lambda: address.exists() and
+                                                     address.read_text(), what="the session")
+    return screen
+
+
+def test_an_xfce_session_save_changes_nothing_and_its_log_out_waits_for_one_leaving_stamp(
+        bed, xfce):
+    agent = bed.started_agent(**xfce.agent_env, DESKTOP_AUTOSTART_ID="an-id-it-never-gave")
+    manager = ("org.xfce.SessionManager", "/org/xfce/SessionManager", "org.xfce.Session.Manager")
+    bed.session_bus.call(*manager, "Checkpoint", "")
+    saved = wait_until(lambda: list((bed.home / ".cache/sessions").glob("xfce4-session-*")))[0]
+    assert agent.running() and agent.fresh_keys() == [agent.fresh_keys()[0]]
+    bed.service.react(LEAVING, delayMs=1000)  # the log-out waits for the answer
+    bed.session_bus.call(*manager, "Logout", False, True)
+    ends_after_the_leaving_stamp(bed, agent)
+    assert len(bed.service.requests(LEAVING)) == 1 and agent.stderr() == ""
+    # The session that was saved starts xfwm4 again, but not the agent: its autostart entry does.
+    assert "Program=xfwm4" in saved.read_text() and "talverin" not in saved.read_text()
+
+
+@pytest.mark.parametrize("kind", ["x11-after-its-session-manager", "wayland"])
+def test_a_display_server_that_goes_away_at_log_out_still_ends_the_day(bed, kind, request):
+    if kind == "wayland":  # weston's headless compositor, on a socket in the bed's runtime folder
         bed.children.append(Child(["weston", "--backend=headless-backend.so", "--idle-time=0",
                                    "--socket=talverin-0"], bed.environment(), bed.folder, "weston"))
         wait_until((bed.runtime / "talverin-0").exists, what="the compositor")
-        env = dict(WAYLAND_DISPLAY="talverin-0", QT_QPA_PLATFORM="wayland")
-    server, agent = bed.children[-1], bed.started_agent(**env)
+        server = bed.children[-1]
+        agent = bed.started_agent(WAYLAND_DISPLAY="talverin-0", QT_QPA_PLATFORM="wayland")
+    else:  # the session manager goes first: its connection closes under the agent, which goes on
+        xfce = request.getfixturevalue("xfce")
+        agent = bed.started_agent(**xfce.agent_env)
+        xfce.wait_window("icon")
+        child = {c.out.stem: c for c in bed.children}
+        child["xfce4-session"].process.kill()
+        wait_until(lambda: "Qt: the session manager closed the connection" in bed.log())
+        assert agent.running()
+        server = child["xvfb"]
     server.stop()
     agent.wait_exit()
     (leaving,) = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]

@@ -1,12 +1,12 @@
 #include "platform/linux/QtApplicationRunner.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QTimer>
 
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace talverin {
 
@@ -22,14 +22,6 @@ extern "C" void forwardSignal(int signalNumber) {
 }
 
 } // namespace
-
-QtApplicationRunner::QtApplicationRunner() {
-    // The desktop session ending (log out) is a termination request like any other. The request
-    // is never cancelled here, so a held quit never holds up the log-out itself.
-    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        connect(gui, &QGuiApplication::commitDataRequest, this, [this] { terminate(); });
-    }
-}
 
 QtApplicationRunner::~QtApplicationRunner() {
     if (signalNotifier_) {
@@ -60,8 +52,20 @@ void QtApplicationRunner::readSignalPipe() {
     ssize_t count = 0;
     while ((count = ::read(signalPipe[0], bytes, sizeof bytes)) > 0) {
         // Each signal is one request, however many arrive before the pipe is read: a second
-        // SIGTERM while the first quit is held ends the agent at once.
+        // SIGTERM or SIGINT while the first quit is held ends the agent at once, as Ctrl-C
+        // pressed twice. But systemd stopping a session scope, or a unit with SendSIGHUP=yes,
+        // sends SIGTERM and right after it SIGHUP, and that is one stop. Signals sent together
+        // reach the process's threads in any order, so the hang-up may come first: a hang-up and
+        // one SIGTERM, in either order, make one request.
         for (ssize_t index = 0; index < count; ++index) {
+            const bool held = state_ == State::Held;
+            if (held && bytes[index] == SIGHUP) {
+                continue;
+            }
+            if (held && bytes[index] == SIGTERM && std::exchange(hangUpAlone_, false)) {
+                continue;
+            }
+            hangUpAlone_ = bytes[index] == SIGHUP;
             terminate();
         }
     }

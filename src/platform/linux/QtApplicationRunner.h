@@ -12,13 +12,12 @@ namespace talverin {
 
 // The termination protocol on top of the Qt event loop. A request asks the delegate; "later"
 // holds it until a reply of yes; "now" runs the will-terminate step and ends the event loop.
-// SIGTERM, SIGINT, SIGHUP and the desktop session's end arrive here as requests.
+// SIGTERM, SIGINT, SIGHUP and the session manager's Die arrive here as requests.
 class QtApplicationRunner final : public QObject, public Application {
     Q_OBJECT
 public:
     enum class State { Running, Asking, Held, Terminating };
 
-    QtApplicationRunner();
     // The delegate that answers; set once, before the event loop runs.
     void setDelegate(ApplicationDelegate& delegate) { delegate_ = &delegate; }
     ~QtApplicationRunner() override;
@@ -39,6 +38,8 @@ private:
 
     ApplicationDelegate* delegate_ = nullptr;
     State state_ = State::Running;
+    // The request under way came from a hang-up whose SIGTERM has not come yet.
+    bool hangUpAlone_ = false;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
 };
 

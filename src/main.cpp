@@ -228,10 +228,11 @@ int main(int argc, char* argv[]) {
     runner.watchTerminationSignals();
     // Both session protocols, where the manager speaks them: one log-out reported by both is still
     // one change of presence.
-    const XsmpSessionClient xsmpSession(sessionManager, autostartId.toStdString(),
-                                        QCoreApplication::applicationFilePath(), systemEvents,
-                                        runner);
+    XsmpSessionClient xsmpSession(sessionManager, autostartId.toStdString(),
+                                  QCoreApplication::applicationFilePath(), systemEvents, runner);
     GnomeSessionClient gnomeSession(sessionBus, autostartId, systemEvents, runner);
+    QObject::connect(&gnomeSession, &GnomeSessionClient::registered, &gnomeSession,
+                     [&xsmpSession] { xsmpSession.leaveTheHoldToGnome(); });
     gnomeSession.registerClient();
 
     DbusCommands commands(delegate);

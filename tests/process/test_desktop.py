@@ -73,11 +73,9 @@ class Screen:
         wait_until(lambda: dialog not in self.windows("dialog"), what="the box to close")
 
 
-
 def ends_after_the_leaving_stamp(bed, agent):  # accepted, then the agent ended, keeping nothing
-    bed.service.wait_requests(LEAVING)
     assert agent.wait_exit() == 0
-    (leaving,) = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]
+    *_, leaving = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]
     assert bed.service.delivered(leaving) and bed.records() == {}
 
 
@@ -225,7 +223,8 @@ def test_a_display_server_that_goes_away_at_log_out_still_ends_the_day(bed, kind
 def start_gnome_session(bed):
     """gnome-session in builtin mode on the bed's buses and an X display, with a session of the
     test's own (xfwm4 as its window manager) and only the agent's autostart entry, which hands
-    the startup id it was given to the test. The agent's environment, with that id."""
+    the startup id and the X session manager's address it was given to the test. The agent's
+    environment, with both: the agent is the session's client over X and over D-Bus."""
     display, handed_over = start_display(bed, tray=None), bed.folder / "autostart-id"
     entry = "[Desktop Entry]\nType=Application\nName=T\nExec="
     for path, text in {"gnome-session/sessions/talverin.session":
@@ -233,7 +232,8 @@ def start_gnome_session(bed):
                        "../.local/share/applications/talverin-wm.desktop":
                        entry + "xfwm4 --sm-client-disable",
                        "autostart/com.talverin.Timestamp.desktop":
-                       entry + f'sh -c "printenv DESKTOP_AUTOSTART_ID > {handed_over}"'}.items():
+                       entry + f'sh -c "printenv DESKTOP_AUTOSTART_ID SESSION_MANAGER > {handed_over}"'
+                       }.items():
         (bed.home / ".config" / path).parent.mkdir(parents=True, exist_ok=True)
         (bed.home / ".config" / path).write_text(text + "\n")
     bed.children.append(Child(
@@ -242,8 +242,10 @@ def start_gnome_session(bed):
                         XDG_CONFIG_DIRS=bed.folder), bed.folder, "gnome-session"))
     wait_until(lambda: bed.session_bus.connection.name_has_owner("org.gnome.SessionManager")
                and gnome(bed, "IsSessionRunning"), what="the session")
-    return dict(DISPLAY=display, QT_QPA_PLATFORM=None, DESKTOP_AUTOSTART_ID=wait_until(
-        lambda: handed_over.exists() and handed_over.read_text().strip(), what="the startup id"))
+    startup_id, manager = wait_until(lambda: handed_over.exists() and len(
+        lines := handed_over.read_text().split()) == 2 and lines, what="the startup id")
+    return dict(DISPLAY=display, QT_QPA_PLATFORM=None, DESKTOP_AUTOSTART_ID=startup_id,
+                SESSION_MANAGER=manager)
 
 
 def gnome(bed, method, *args, path="/org/gnome/SessionManager", interface=""):
@@ -261,16 +263,17 @@ def test_gnome_session_holds_its_log_out_for_the_leaving_stamp_and_may_call_it_o
         forged.append(*args)
         bed.session_bus.connection.send_message(forged)
     # Another client's inhibitor makes the log-out wait for the shell's dialog, where the user
-    # cancels it: the user never left.
+    # cancels it: the log-out's save over X ended the day, its cancel begins it again.
     bed.start_fake(bed.session_bus, "fake_shell.py", "org.gnome.Shell")
     cookie = gnome(bed, "Inhibit", "test", dbus.UInt32(0), "busy", dbus.UInt32(1))
     gnome(bed, "Logout", dbus.UInt32(0))
     wait_until(lambda: gnome(bed, "IsSessionRunning"), what="the log-out to be called off")
     bed.command("automaticLaunchWithManualSetting", False, signature="b")  # a barrier for both
-    assert agent.running() and [k[:6] for k in agent.fresh_keys()] == [LABEL[ARRIVAL]]
+    assert agent.running() and [k[:6] for k in agent.fresh_keys()] == [
+        LABEL[ARRIVAL], LABEL[LEAVING], LABEL[ARRIVAL]]
     # Without a prompt: the session ends once the leaving stamp, answered late, has its answer.
     gnome(bed, "Uninhibit", cookie)
-    bed.service.react(LEAVING, delayMs=1000)
+    bed.service.react(LEAVING, delayMs=1500)  # past the 1 s gnome-session gives a first save
     gnome(bed, "Logout", dbus.UInt32(1))
     ends_after_the_leaving_stamp(bed, agent)
-    assert len(bed.service.requests(LEAVING)) == 1
+    assert len(bed.service.requests(LEAVING)) == 2  # one for each log-out, over X and D-Bus

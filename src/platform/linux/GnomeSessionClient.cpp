@@ -69,6 +69,7 @@ void GnomeSessionClient::registerWith(const QString& startupId) {
                 const QDBusPendingReply<QDBusObjectPath> reply = *finished;
                 if (!reply.isError()) {
                     clientPath_ = reply.value().path();
+                    Q_EMIT registered();
                     return;
                 }
                 // The manager takes one client per startup id: when the agent's X session

@@ -25,6 +25,10 @@ public:
     // Asks to be registered, without waiting for the answer.
     void registerClient();
 
+Q_SIGNALS:
+    // The manager took the agent as its client: its EndSession will hold the session's end.
+    void registered();
+
 private Q_SLOTS:
     void onQueryEndSession(uint flags, const QDBusMessage& message);
     void onEndSession(uint flags, const QDBusMessage& message);

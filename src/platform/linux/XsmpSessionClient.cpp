@@ -171,6 +171,11 @@ void XsmpSessionClient::saveYourself(bool shutdown) {
         SmcSaveYourselfDone(connection_, True);
         return;
     }
+    if (savesHeldElsewhere_) {
+        systemEvents_.reportSessionEnding(true);
+        SmcSaveYourselfDone(connection_, True);
+        return;
+    }
     ++unansweredLogOutSaves_;
     systemEvents_.reportSessionEnding(
         true, [client = QPointer<XsmpSessionClient>(this), logOut = logOut_] {

@@ -37,6 +37,10 @@ public:
     ~XsmpSessionClient() override;
 
     bool isConnected() const { return connection_ != nullptr; }
+    // GNOME's session manager holds the session's end for the agent over D-Bus (EndSession), and
+    // gives an X client's first log-out save one second: a later answer shows the user a "not
+    // responding" dialog. From now on log-out saves are answered at once; they still end presence.
+    void leaveTheHoldToGnome() { savesHeldElsewhere_ = true; }
 
 private:
     static void onSaveYourself(_SmcConn* connection, void* client, int saveType, int shutdown,
@@ -60,6 +64,7 @@ private:
     // after its log-out was called off (and its saves answered then) do nothing.
     int unansweredLogOutSaves_ = 0;
     unsigned logOut_ = 0;
+    bool savesHeldElsewhere_ = false;
 };
 
 } // namespace talverin

@@ -189,8 +189,8 @@ def test_commands_on_the_session_bus_do_their_work(bed):
     ("終了時の打刻_20240401183005", True, True),
     ("終了時の打刻_20240401183006", False, False),
     ("開始時の打刻_20240401083005", True, False),
-    ("", False, False),
-], ids=["stored-leaving", "unknown", "arrival", "empty"])
+    ("", False, False), ("終" * 100, False, False),  # logged cut between characters
+], ids=["stored-leaving", "unknown", "arrival", "empty", "long"])
 def test_leave_with_unsent_key_sends_only_a_stored_leaving_record(bed, key, stored, sent):
     bed.started_agent()
     bed.seed({key: key.split("_")[-1]} if stored else {})

@@ -1,11 +1,12 @@
 #include "platform/linux/LinuxSerialNumberSource.h"
 #include "platform/linux/LinuxSystemInfo.h"
+#include "platform/linux/QtAlerts.h"
 #include "platform/linux/QtMainQueue.h"
 #include "platform/linux/QtUrlSession.h"
 #include "platform/linux/ServiceOrigin.h"
 #include "platform/linux/SqliteDefaultsStore.h"
 #include "platform/linux/XdgAutostart.h"
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <csignal>
 #include <fstream>
@@ -300,6 +302,32 @@ TEST(LinuxSystemInfoTable, KernelNumbersZoneAndDaylightSaving) {
     }
 }
 
+// A box closed while a newer one runs inside its exec() stays hidden there; asked for again, it
+// opens anew rather than being raised unseen.
+TEST(QtAlertsNesting, ABoxClosedUnderANewerOneOpensAgainWhenAskedFor) {
+    QtAlerts alerts(false);
+    const Alert about{"About", "", std::nullopt}, done{std::nullopt, "Done", AlertStyle::Warning};
+    QStringList shown;          // the boxes on screen once About is asked for again
+    QTimer::singleShot(0, [&] { // in About's exec()
+        QWidget* first = QApplication::activeModalWidget();
+        QTimer::singleShot(0, [&, first] { // in Done's exec()
+            first->close();
+            QTimer::singleShot(0, [&] { // in the second About's exec(), if it opened
+                for (QWidget* window : QApplication::topLevelWidgets()) {
+                    if (window->isVisible())
+                        shown << qobject_cast<QMessageBox*>(window)->text();
+                    window->close();
+                }
+            });
+            alerts.runModal(about);
+        });
+        alerts.runModal(done);
+    });
+    alerts.runModal(about);
+    shown.sort();
+    EXPECT_EQ(shown.join(u' ').toStdString(), "About Done");
+}
+
 TEST(QtMainQueueOrder, RunsPostedWorkOnTheMainThreadInEachPostersOrder) {
     constexpr int perPoster = 2000;
     QtMainQueue queue;
@@ -466,9 +494,11 @@ TEST(UrlSessionBacklog, EveryTransferCompletesOnce) {
 
 } // namespace
 
-// The main queue and D-Bus need an application object; no test needs a display.
+// The main queue and D-Bus need an application object, the message boxes a QApplication; no test
+// needs a display.
 int main(int argc, char* argv[]) {
-    const QCoreApplication application(argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,4 +1,5 @@
 #include "platform/linux/LinuxSerialNumberSource.h"
+#include "platform/linux/LinuxSystemEvents.h"
 #include "platform/linux/LinuxSystemInfo.h"
 #include "platform/linux/QtAlerts.h"
 #include "platform/linux/QtMainQueue.h"
@@ -8,6 +9,7 @@
 #include "platform/linux/XdgAutostart.h"
 #include <QApplication>
 #include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -300,6 +302,61 @@ TEST(LinuxSystemInfoTable, KernelNumbersZoneAndDaylightSaving) {
         const auto at = std::chrono::system_clock::from_time_t(instant);
         EXPECT_EQ(LinuxSystemInfo().isDaylightSavingTime(at), daylightSaving) << tz;
     }
+}
+
+// Only release() lets an inhibitor go here (the hold's own timer would take an hour), and only
+// while the event it was taken for is under way: afterwards the one held is for the next event.
+TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
+    const QDBusConnection bus = QDBusConnection::sessionBus(); // the test's own, as the system bus
+    QProcess logind;
+    logind.setProcessChannelMode(QProcess::ForwardedChannels);
+    logind.start(u"/usr/bin/python3"_s,
+                 {u"" TALVERIN_SOURCE_DIR "/tests/support/fakes/fake_system.py"_s});
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return bus.interface()->isServiceRegistered(u"org.freedesktop.login1"_s).value(); },
+        10000));
+    // Answered after whatever logind answered before, and handled after it: an inhibitor logind
+    // gave has reached its holder, and the reply that carried it is gone.
+    const auto control = [&](const QString& method, const QVariantList& arguments = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            u"org.freedesktop.login1"_s, u"/com/talverin/test/Control"_s,
+            u"com.talverin.test.Login1Control"_s, method);
+        call.setArguments(arguments);
+        const QDBusPendingCallWatcher answer(bus.asyncCall(call));
+        bool handled = false;
+        QObject::connect(&answer, &QDBusPendingCallWatcher::finished, [&] { handled = true; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return handled; }, 10000));
+        return answer.reply().arguments().value(0).toStringList().join(u' ').toStdString();
+    };
+    LinuxSystemEvents events(bus, QDBusConnection(u"none"_s), {std::chrono::hours(1)});
+    int reports = 0;
+    SystemEventObservers observers;
+    observers.sleeping = observers.powerOff = [&reports](bool) { ++reports; };
+    events.observe(observers); // takes both inhibitors
+    // What logind announces first, if anything; the hold the core lets go; what is held then.
+    int step = 0;
+    for (const auto& [announced, starting, released, held] :
+         std::vector<std::tuple<const char*, bool, Hold, std::string>>{
+             {nullptr, false, Hold::sleep, "shutdown sleep"},
+             {nullptr, false, Hold::powerOff, "shutdown sleep"},
+             {"Sleep", true, Hold::powerOff, "shutdown sleep"},
+             {nullptr, false, Hold::sleep, "shutdown"},
+             {"Sleep", false, Hold::sleep, "shutdown sleep"},
+             {"Shutdown", true, Hold::sleep, "shutdown sleep"},
+             {nullptr, false, Hold::powerOff, "sleep"},
+             {"Shutdown", false, Hold::powerOff, "shutdown sleep"}}) {
+        SCOPED_TRACE(++step);
+        if (announced) { // under way, or called off and taken again for the next time
+            const int before = reports;
+            control(u"EmitPrepareFor"_s + QLatin1String(announced), {starting});
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return reports > before && control(u"Held"_s) == "shutdown sleep"; }, 10000));
+        }
+        events.release(released);
+        EXPECT_EQ(control(u"Held"_s), held);
+    }
+    logind.terminate();
+    logind.waitForFinished();
 }
 
 // A box closed while a newer one runs inside its exec() stays hidden there; asked for again, it

@@ -10,11 +10,11 @@ logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-
 
 import argparse
 import os
+import select
 import time
 
 import dbus
 import dbus.service
-from gi.repository import GLib
 
 import fakebus
 
@@ -50,15 +50,12 @@ class Session(dbus.service.Object):
 
 class Inhibitor:
     def __init__(self, *fields):
-        self.fields, self.open = tuple(map(str, fields)), True
+        self.fields = tuple(map(str, fields))
         self.read_end, self.write_end = os.pipe()
-        # The taker holds the other end: once every copy of it is closed the pipe reports EOF.
-        GLib.unix_fd_add_full(GLib.PRIORITY_DEFAULT, self.read_end, GLib.IOCondition.HUP,
-                              self.closed)
 
-    def closed(self, fd, condition):
-        self.open = False
-        return os.close(fd) or False
+    @property
+    def open(self):  # the taker holds the other end: once every copy is closed, EOF is readable
+        return not select.select([self.read_end], [], [], 0)[0]
 
 
 class Manager(dbus.service.Object):
@@ -119,6 +116,10 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL, out_signature="t")
     def LastAnnouncement(self):
         return dbus.UInt64(self.session.last_announcement)
+
+    @dbus.service.method(CONTROL, out_signature="as")
+    def Held(self):
+        return dbus.Array(sorted(i.fields[0] for i in self.manager.inhibitors if i.open), "s")
 
     @dbus.service.method(CONTROL, out_signature="a(ssssb)")
     def Inhibitors(self):

@@ -86,14 +86,17 @@ def fresh_stamps(agent):
             if line.startswith("setUnset: ")]
 
 
+def forge(bed, locked):  # any other client of the session bus: never a stamp
+    for name in Bed.SCREENSAVERS:
+        bed.screensaver(name, locked, forged=True)
+
+
 SCREEN_SOURCES = {
     "logind": lambda bed, locked: bed.logind("SetLockedHint", locked),
     "logind-invalidated": lambda bed, locked: bed.logind("InvalidateLockedHint", locked),
     **{name.split(".")[1]: (lambda name: lambda bed, locked: bed.screensaver(name, locked))(name)
        for name in Bed.SCREENSAVERS},
-    # Any other client of the session bus: never a stamp.
-    "forged": lambda bed, locked: [bed.screensaver(name, locked, forged=True)
-                                   for name in Bed.SCREENSAVERS],
+    "forged": forge,
 }
 
 

@@ -328,9 +328,10 @@ TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
         return answer.reply().arguments().value(0).toStringList().join(u' ').toStdString();
     };
     LinuxSystemEvents events(bus, QDBusConnection(u"none"_s), {std::chrono::hours(1)});
-    int reports = 0;
+    std::string reported; // to the core, in order
     SystemEventObservers observers;
-    observers.sleeping = observers.powerOff = [&reports](bool) { ++reports; };
+    observers.sleeping = [&](bool asleep) { reported += asleep ? "asleep " : "awake "; };
+    observers.powerOff = [&](bool announced) { reported += announced ? "off " : "called-off "; };
     events.observe(observers); // takes both inhibitors
     // What logind announces first, if anything; the hold the core lets go; what is held then.
     int step = 0;
@@ -346,15 +347,18 @@ TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
              {"Shutdown", false, Hold::powerOff, "shutdown sleep"}}) {
         SCOPED_TRACE(++step);
         if (announced) { // under way, or called off and taken again for the next time
-            const int before = reports;
+            const std::size_t before = reported.size();
             logindSays(u"EmitPrepareFor"_s + QLatin1String(announced), {starting});
             ASSERT_TRUE(QTest::qWaitFor(
-                [&] { return reports > before && logindSays(u"Held"_s) == "shutdown sleep"; },
+                [&] {
+                    return reported.size() > before && logindSays(u"Held"_s) == "shutdown sleep";
+                },
                 10000));
         }
         events.release(released);
         EXPECT_EQ(logindSays(u"Held"_s), held);
     }
+    EXPECT_EQ(reported, "asleep awake off called-off ");
     logind.terminate();
     logind.waitForFinished();
 }

@@ -241,7 +241,7 @@ class Bed:
 
     def held(self, what):
         """How many delay inhibitors for what (shutdown, sleep) the agent holds."""
-        return sum(1 for i in self.logind("Inhibitors") if i[0] == what and i[4])
+        return list(self.logind("Held")).count(what)
 
     def command(self, method, *args, signature=None):
         return self.session_bus.call("com.talverin.Timestamp", "/com/talverin/Timestamp",

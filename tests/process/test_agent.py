@@ -151,22 +151,6 @@ def test_power_off_sends_one_leaving_stamp_under_the_delay_inhibitor(bed, servic
     assert list(bed.records().values()) == ([leaving["tim"]] if service else [])
 
 
-@pytest.mark.parametrize("locked", [False, True], ids=["unlocked", "behind-the-lock-screen"])
-def test_sleep_counts_like_a_lock(make_bed, locked):
-    bed = make_bed(("--locked-hint",) if locked else ())
-    agent = bed.started_agent()
-    wait_until(lambda: bed.held("sleep") == 1)
-    bed.logind("EmitPrepareForSleep", True)
-    wait_until(lambda: bed.held("sleep") == 0, 10, "the sleep to be let go")
-    bed.logind("EmitPrepareForSleep", False)
-    wait_until(lambda: bed.held("sleep") == 1, what="the inhibitor taken again")
-    bed.logind("SetLockedHint", False)  # the barrier: after it, the agent is present
-    bed.logind("SetLockedHint", True)
-    agent.wait_line(fresh_stamp(True), 1 if locked else 2)
-    assert fresh_stamps(agent) == ([False, False, True] if locked else [False, True, False, True])
-    assert all(bed.service.delivered(key) for key in agent.fresh_keys())
-
-
 def test_commands_on_the_session_bus_do_their_work(bed):
     agent = bed.started_agent()
     bed.command("automaticLaunchManual")

@@ -4,7 +4,7 @@ makes, PrepareForShutdown and PrepareForSleep, one Session with LockedHint and S
 which it announces only what logind announces: LockedHint), or, given
 --serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering so. Tests drive
 logind through com.talverin.test.Login1Control on /com/talverin/test/Control (Emit*, Set*,
-Invalidate*, Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
+Invalidate*, Held, and LastAnnouncement for the latency benchmark) and read hostnamed's
 calls, whether each allowed a password prompt, from com.talverin.test.HostnamedControl.Calls.
 logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint."""
 
@@ -49,8 +49,8 @@ class Session(dbus.service.Object):
 
 
 class Inhibitor:
-    def __init__(self, *fields):
-        self.fields = tuple(map(str, fields))
+    def __init__(self, what):
+        self.what = str(what)
         self.read_end, self.write_end = os.pipe()
 
     @property
@@ -77,7 +77,7 @@ class Manager(dbus.service.Object):
 
     @dbus.service.method(MANAGER, in_signature="ssss", out_signature="h")
     def Inhibit(self, what, who, why, mode):
-        inhibitor = Inhibitor(what, who, why, mode)
+        inhibitor = Inhibitor(what if mode == "delay" else f"{mode}-{what}")  # delay is asked
         self.inhibitors.append(inhibitor)
         handed_over = dbus.types.UnixFd(inhibitor.write_end)  # a duplicate, kept until sent
         os.close(inhibitor.write_end)
@@ -118,13 +118,8 @@ class Control(dbus.service.Object):
         return dbus.UInt64(self.session.last_announcement)
 
     @dbus.service.method(CONTROL, out_signature="as")
-    def Held(self):
-        return dbus.Array(sorted(i.fields[0] for i in self.manager.inhibitors if i.open), "s")
-
-    @dbus.service.method(CONTROL, out_signature="a(ssssb)")
-    def Inhibitors(self):
-        return dbus.Array([(*i.fields, dbus.Boolean(i.open)) for i in self.manager.inhibitors],
-                          signature="(ssssb)")
+    def Held(self):  # what each inhibitor still held is for (shutdown, sleep), sorted
+        return dbus.Array(sorted(i.what for i in self.manager.inhibitors if i.open), "s")
 
 
 class Hostnamed(dbus.service.Object):

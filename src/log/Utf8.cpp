@@ -73,4 +73,19 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
     return text;
 }
 
+std::string_view utf8Prefix(std::string_view bytes, std::size_t longest) {
+    if (bytes.size() <= longest) {
+        return bytes;
+    }
+    const auto isContinuation = [&](std::size_t index) {
+        return (static_cast<unsigned char>(bytes[index]) & 0xC0) == 0x80;
+    };
+    // A character has at most three bytes after its first; a longer run is malformed anyway.
+    std::size_t end = longest;
+    for (int step = 0; step < 3 && end > 0 && isContinuation(end); ++step) {
+        --end;
+    }
+    return bytes.substr(0, end);
+}
+
 } // namespace talverin

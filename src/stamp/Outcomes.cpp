@@ -16,12 +16,8 @@ std::string bodyForLog(const std::string& body) {
     if (body.size() <= longest) {
         return decodeUtf8Lossy(body);
     }
-    std::size_t end = longest;
-    while (end > 0 && (static_cast<unsigned char>(body[end]) & 0xC0) == 0x80) {
-        --end; // never cut a character in two
-    }
-    return decodeUtf8Lossy(std::string_view(body).substr(0, end)) + "…(全" +
-           std::to_string(body.size()) + "バイト)";
+    return decodeUtf8Lossy(utf8Prefix(body, longest)) + "…(全" + std::to_string(body.size()) +
+           "バイト)";
 }
 
 bool isDelivered(const TransferResult& result) {

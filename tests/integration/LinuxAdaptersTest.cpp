@@ -1,12 +1,16 @@
 #include "platform/linux/LinuxSerialNumberSource.h"
+#include "platform/linux/LinuxSystemEvents.h"
 #include "platform/linux/LinuxSystemInfo.h"
+#include "platform/linux/QtAlerts.h"
 #include "platform/linux/QtMainQueue.h"
 #include "platform/linux/QtUrlSession.h"
 #include "platform/linux/ServiceOrigin.h"
 #include "platform/linux/SqliteDefaultsStore.h"
 #include "platform/linux/XdgAutostart.h"
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusPendingCallWatcher>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -16,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <csignal>
 #include <fstream>
@@ -300,6 +305,86 @@ TEST(LinuxSystemInfoTable, KernelNumbersZoneAndDaylightSaving) {
     }
 }
 
+// Only release() lets an inhibitor go here (the hold's own timer would take an hour), and only
+// while the event it was taken for is under way: afterwards the one held is for the next event.
+TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
+    const QDBusConnection bus = QDBusConnection::sessionBus(); // the test's own, as the system bus
+    QProcess logind;
+    logind.setProcessChannelMode(QProcess::ForwardedChannels);
+    logind.start(u"/usr/bin/python3"_s,
+                 {u"" TALVERIN_SOURCE_DIR "/tests/support/fakes/fake_system.py"_s});
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return bus.interface()->isServiceRegistered(u"org.freedesktop.login1"_s).value(); },
+        10000));
+    QDBusInterface control(u"org.freedesktop.login1"_s, u"/com/talverin/test/Control"_s,
+                           u"com.talverin.test.Login1Control"_s, bus);
+    // Answered after all logind answered before, and handled after it too: an inhibitor it gave
+    // has reached its holder, and the reply that carried it is gone.
+    const auto logindSays = [&](const QString& method, const QVariantList& arguments = {}) {
+        const QDBusPendingCallWatcher answer(control.asyncCallWithArgumentList(method, arguments));
+        bool handled = false;
+        QObject::connect(&answer, &QDBusPendingCallWatcher::finished, [&] { handled = true; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return handled; }, 10000));
+        return answer.reply().arguments().value(0).toStringList().join(u' ').toStdString();
+    };
+    LinuxSystemEvents events(bus, QDBusConnection(u"none"_s), {std::chrono::hours(1)});
+    std::string reported; // to the core, in order
+    SystemEventObservers observers;
+    observers.sleeping = [&](bool asleep) { reported += asleep ? "asleep " : "awake "; };
+    observers.powerOff = [&](bool announced) { reported += announced ? "off " : "called-off "; };
+    events.observe(observers); // takes both inhibitors
+    // What logind announces first, if anything; the hold the core lets go; what is held then.
+    int step = 0;
+    for (const auto& [announced, starting, released, held] :
+         std::vector<std::tuple<const char*, bool, Hold, std::string>>{
+             {nullptr, false, Hold::sleep, "shutdown sleep"},
+             {nullptr, false, Hold::powerOff, "shutdown sleep"},
+             {"Sleep", true, Hold::powerOff, "shutdown sleep"},
+             {nullptr, false, Hold::sleep, "shutdown"},
+             {"Sleep", false, Hold::sleep, "shutdown sleep"},
+             {"Shutdown", true, Hold::sleep, "shutdown sleep"},
+             {nullptr, false, Hold::powerOff, "sleep"},
+             {"Shutdown", false, Hold::powerOff, "shutdown sleep"}}) {
+        SCOPED_TRACE(++step);
+        if (announced) { // under way, or called off and taken again for the next time
+            const std::size_t before = reported.size();
+            logindSays(u"EmitPrepareFor"_s + QLatin1String(announced), {starting});
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] {
+                    return reported.size() > before && logindSays(u"Held"_s) == "shutdown sleep";
+                },
+                10000));
+        }
+        events.release(released);
+        EXPECT_EQ(logindSays(u"Held"_s), held);
+    }
+    EXPECT_EQ(reported, "asleep awake off called-off ");
+    logind.terminate();
+    logind.waitForFinished();
+}
+
+// A box closed while a newer one ran inside its exec() is hidden, its exec() still on the stack:
+// asked for again, another opens rather than the hidden one being raised unseen.
+TEST(QtAlertsNesting, AHiddenBoxStillInItsExecIsOpenedAgainNotRaised) {
+    QtAlerts alerts(false);
+    const Alert about{"About", "", std::nullopt};
+    const QObject scope;                // its timers go with it
+    int visible = -1;                   // boxes on screen while About, asked for again, runs
+    QTimer::singleShot(0, &scope, [&] { // in About's exec()
+        QApplication::activeModalWidget()->close();
+        QTimer::singleShot(0, &scope, [&] { // in the second About's exec(), if one opened
+            visible = 0;
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                visible += window->isVisible();
+                window->close();
+            }
+        });
+        alerts.runModal(about);
+    });
+    alerts.runModal(about);
+    EXPECT_EQ(visible, 1);
+}
+
 TEST(QtMainQueueOrder, RunsPostedWorkOnTheMainThreadInEachPostersOrder) {
     constexpr int perPoster = 2000;
     QtMainQueue queue;
@@ -466,9 +551,10 @@ TEST(UrlSessionBacklog, EveryTransferCompletesOnce) {
 
 } // namespace
 
-// The main queue and D-Bus need an application object; no test needs a display.
+// The main queue and D-Bus need an application object, the boxes a QApplication; no display.
 int main(int argc, char* argv[]) {
-    const QCoreApplication application(argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

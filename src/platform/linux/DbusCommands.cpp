@@ -1,6 +1,7 @@
 #include "platform/linux/DbusCommands.h"
 
 #include "app/AppDelegate.h"
+#include "log/Utf8.h"
 
 #include <QDBusError>
 #include <QTimer>
@@ -46,11 +47,10 @@ void DbusCommands::leaveWithUnSentKey(const QString& unSentKey) {
     // again, never an arrival's time as a leaving stamp, nor a stamp without a time.
     const std::string key = unSentKey.toStdString();
     if (!delegate_.isUnsentLeavingKey(key)) {
-        constexpr std::size_t longestLoggedKey = 256;
-        delegate_.writeLog("leaveWithUnSentKey: 未送信の終了時の打刻ではありません:" +
-                           key.substr(0, longestLoggedKey));
-        sendErrorReply(QDBusError::InvalidArgs,
-                       QStringLiteral("not an unsent leaving record: ") + unSentKey.left(256));
+        const std::string shownKey(utf8Prefix(key, 256)); // enough to tell which key it was
+        delegate_.writeLog("leaveWithUnSentKey: 未送信の終了時の打刻ではありません:" + shownKey);
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("not an unsent leaving record: ") +
+                                                    QString::fromStdString(shownKey));
         return;
     }
     later([this, key] {

@@ -19,7 +19,9 @@ void QtAlerts::runModal(const Alert& alert) {
         return;
     }
     const QString kind = message + u'\n' + informative;
-    if (const QPointer<QMessageBox> open = shown_.value(kind)) {
+    // A box closed while a newer one ran inside its exec() is hidden until that one returns:
+    // raising it would show nothing, so another is opened.
+    if (const QPointer<QMessageBox> open = shown_.value(kind); open && open->isVisible()) {
         open->raise();
         open->activateWindow();
         return;

@@ -10,7 +10,7 @@
 namespace talverin {
 
 // Modal message boxes; with no display they are written to standard error and return at once.
-// A box asked for while the same box is already shown is raised instead of opened again.
+// A box asked for while the same box is on screen is raised instead of opened again.
 class QtAlerts final : public Alerts {
 public:
     explicit QtAlerts(bool headless) : headless_(headless) {}

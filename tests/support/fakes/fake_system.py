@@ -4,18 +4,18 @@ makes, PrepareForShutdown and PrepareForSleep, one Session whose LockedHint it a
 value, as logind does), or, given
 --serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering so. Tests drive
 logind through com.talverin.test.Login1Control on /com/talverin/test/Control (Emit*, Set*,
-Inhibitors, and LastAnnouncement for the latency benchmark) and read hostnamed's
+Held, and LastAnnouncement for the latency benchmark) and read hostnamed's
 calls, whether each allowed a password prompt, from com.talverin.test.HostnamedControl.Calls.
 logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint, and
 --network-state N, with which a NetworkManager in state N runs beside it (SetNetworkState)."""
 
 import argparse
 import os
+import select
 import time
 
 import dbus
 import dbus.service
-from gi.repository import GLib
 
 import fakebus
 
@@ -59,16 +59,13 @@ def make_network_manager(bus, state):
 
 
 class Inhibitor:
-    def __init__(self, *fields):
-        self.fields, self.open = tuple(map(str, fields)), True
+    def __init__(self, what):
+        self.what = str(what)
         self.read_end, self.write_end = os.pipe()
-        # The taker holds the other end: once every copy of it is closed the pipe reports EOF.
-        GLib.unix_fd_add_full(GLib.PRIORITY_DEFAULT, self.read_end, GLib.IOCondition.HUP,
-                              self.closed)
 
-    def closed(self, fd, condition):
-        self.open = False
-        return os.close(fd) or False
+    @property
+    def open(self):  # the taker holds the other end: once every copy is closed, EOF is readable
+        return not select.select([self.read_end], [], [], 0)[0]
 
 
 class Manager(dbus.service.Object):
@@ -90,7 +87,7 @@ class Manager(dbus.service.Object):
 
     @dbus.service.method(MANAGER, in_signature="ssss", out_signature="h")
     def Inhibit(self, what, who, why, mode):
-        inhibitor = Inhibitor(what, who, why, mode)
+        inhibitor = Inhibitor(what if mode == "delay" else f"{mode}-{what}")  # delay is asked
         self.inhibitors.append(inhibitor)
         handed_over = dbus.types.UnixFd(inhibitor.write_end)  # a duplicate, kept until sent
         os.close(inhibitor.write_end)
@@ -130,10 +127,9 @@ class Control(dbus.service.Object):
     def LastAnnouncement(self):
         return dbus.UInt64(self.session.last_announcement)
 
-    @dbus.service.method(CONTROL, out_signature="a(ssssb)")
-    def Inhibitors(self):
-        return dbus.Array([(*i.fields, dbus.Boolean(i.open)) for i in self.manager.inhibitors],
-                          signature="(ssssb)")
+    @dbus.service.method(CONTROL, out_signature="as")
+    def Held(self):  # what each inhibitor still held is for (shutdown, sleep), sorted
+        return dbus.Array(sorted(i.what for i in self.manager.inhibitors if i.open), "s")
 
 
 class Hostnamed(dbus.service.Object):

@@ -1,37 +1,20 @@
+#include "FakePlatform.h"
 #include "app/AppDelegate.h"
-#include "support/InertDesktop.h"
-#include "support/MemoryDefaultsStore.h"
-#include "support/TemporaryFolder.h"
 
 #include <benchmark/benchmark.h>
-
-#include <cstdlib>
-#include <ctime>
 
 namespace {
 
 using namespace talverin;
 
-// The delegate over an in-memory store, so that only the core's own work is timed.
-struct MemoryDelegate {
-    MemoryDelegate() {
-        setenv("TZ", "Asia/Tokyo", 1);
-        tzset();
-    }
-
-    bench::TemporaryFolder home;
-    bench::InertDesktop desktop{home.path().string()};
-    bench::MemoryDefaultsStore defaults;
-    AppDelegate delegate{desktop.platformWith(defaults),
-                         AppDelegate::Options{"https://127.0.0.1:1", 0}};
-};
-
+// The delegate over the suite's in-memory fakes, so that only the core's own work is timed.
 void readUnsentTime(benchmark::State& state, const std::string& storedTime) {
-    MemoryDelegate bench;
+    testing::FakePlatform desktop; // Asia/Tokyo
+    AppDelegate delegate(desktop.platform(), {"https://127.0.0.1:1", 0});
     const std::string key = "開始時の打刻_20240401083005";
-    bench.defaults.setString(key, storedTime);
+    desktop.store[key] = storedTime;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(bench.delegate.unsentStampTime(key));
+        benchmark::DoNotOptimize(delegate.unsentStampTime(key));
     }
     state.SetItemsProcessed(state.iterations());
 }

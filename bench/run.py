@@ -2,6 +2,7 @@
 """Runs every benchmark and prints the table of their figures, the ones docs/PERFORMANCE.md keeps.
 
   bench/run.py [--build DIR] [--sets 3] [--only NAME,...] [--results FILE]
+  bench/run.py --table RESULTS...      the table of figures taken before
 
   core     talverin_benchmarks: the core on the test suite's fakes, the SQLite store, one stamp's
            round trip against the stamp service; 3 repetitions, their medians
@@ -149,8 +150,9 @@ def table(entries):
     for entry in of("core"):
         for b in entry["runs"]:
             name = re.sub(r"/(iterations:\d+|manual_time|real_time)", "", b["run_name"])
+            time = b["real_time"]  # ns
             figures = f"p50 {b['p50_us']:.0f} µs, p99 {b['p99_us']:.0f} µs" if "p50_us" in b \
-                else f"{b['real_time']:.3g} {b['time_unit']}"
+                else f"{time:.3g} ns" if time < 1000 else f"{time / 1000:.3g} µs"
             line(name, figures, [entry])
     for on_memory in (False, True):
         place = ", store on memory" if on_memory else ""
@@ -163,7 +165,7 @@ def table(entries):
         if group := of("lock", on_memory=on_memory):
             for who in ("agent", "curl_script"):
                 medians = [e[who]["median"] for e in group]
-                line(f"lock, {who}{place}", f"median {ms([statistics.median(medians)], 2)} ms "
+                line(f"lock, {who.replace('_', ' ')}{place}", f"median {ms([statistics.median(medians)], 2)} ms "
                      f"(sets {ms(medians, 2)}), p99 {ms((e[who]['p99'] for e in group), 2)} ms",
                      group)
             ratios = [e["ratio"] for e in group]
@@ -193,6 +195,9 @@ def table(entries):
                  f"switches in 60 s, icon embedded {entry['icon_embedded']}; floor VmRSS "
                  f"{f['VmRSS']:,} kB (anon {f['RssAnon']:,}, file {f['RssFile']:,}), "
                  f"Pss {f['Pss']:,} kB", [entry])
+    for entry in of("idle", trust="deployed")[:1]:
+        line("idle, the floor's largest mapped files", ", ".join(
+            f"{name} {size:,} kB" for name, size in entry["floor_files"]), [entry])
 
 
 def main():
@@ -201,7 +206,10 @@ def main():
     parser.add_argument("--sets", type=int, default=3)
     parser.add_argument("--only", default=",".join(BENCHMARKS), help=",".join(BENCHMARKS))
     parser.add_argument("--results", type=Path)
+    parser.add_argument("--table", type=Path, nargs="+", help="only print the table of RESULTS files")
     options = parser.parse_args()
+    if options.table:
+        return table([json.loads(line) for file in options.table for line in open(file)])
     options.build, options.only = options.build.resolve(), options.only.split(",")
     if not set(options.only) <= set(BENCHMARKS):
         parser.error(f"--only takes some of {','.join(BENCHMARKS)}")

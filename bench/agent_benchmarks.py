@@ -94,7 +94,8 @@ def start_latency(bed, runs, floor=False, **env):
 def lock_latency(bed, cycles, **env):
     """The agent started once; then, each cycle, the fake logind sets LockedHint, and the latency
     runs from just before it announced that to the service's reading of the leaving request, for
-    the agent and for bench/lock-curl.sh on the same signal. Then the unlock's arrival is awaited."""
+    the agent and for bench/lock-curl.sh on the same signal. Then the unlock's arrival is awaited.
+    """
     origin = bed.environment()["TALVERIN_SERVICE_ORIGIN"]
     run(bed, [SOURCE / "bench/lock-curl.sh", origin, bed.certs / "ca.pem", CURL_SERIAL],
         "lock-curl").wait_line("watching")

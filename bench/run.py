@@ -166,9 +166,9 @@ def table(entries):
         if group := of("lock", on_memory=on_memory):
             for who in ("agent", "curl_script"):
                 medians = [e[who]["median"] for e in group]
-                line(f"lock, {who.replace('_', ' ')}{place}", f"median {ms([statistics.median(medians)], 2)} ms "
-                     f"(sets {ms(medians, 2)}), p99 {ms((e[who]['p99'] for e in group), 2)} ms",
-                     group)
+                line(f"lock, {who.replace('_', ' ')}{place}",
+                     f"median {ms([statistics.median(medians)], 2)} ms (sets {ms(medians, 2)}), "
+                     f"p99 {ms((e[who]['p99'] for e in group), 2)} ms", group)
             ratios = [e["ratio"] for e in group]
             line(f"lock, script / agent{place}", f"median {statistics.median(ratios):.1f} "
                  f"(sets {' '.join(f'{r:.1f}' for r in ratios)})", group)
@@ -207,7 +207,7 @@ def main():
     parser.add_argument("--sets", type=int, default=3)
     parser.add_argument("--only", default=",".join(BENCHMARKS), help=",".join(BENCHMARKS))
     parser.add_argument("--results", type=Path)
-    parser.add_argument("--table", type=Path, nargs="+", help="only print the table of RESULTS files")
+    parser.add_argument("--table", type=Path, nargs="+", help="print the table of RESULTS files")
     options = parser.parse_args()
     if options.table:
         return table([json.loads(line) for file in options.table for line in open(file)])

@@ -2,7 +2,8 @@
 # Runs a command in a mount namespace of its own, where TALVERIN_READ_ONLY_FOLDER becomes read-only
 # (for root too), TALVERIN_SMALL_DISK_FOLDER a 1 MiB disk holding a copy of what it held (filled up
 # first with TALVERIN_SMALL_DISK_FULL=1), and with TALVERIN_NO_HARDWARE_SERIAL=1 the machine's own
-# serial-number files cannot be read. Nothing changes outside it.
+# serial-number files cannot be read, and TALVERIN_TRUSTED_CA is trusted the way a deployed agent
+# trusts a public authority: in the system's certificate folder. Nothing changes outside it.
 set -eu
 if [ -z "${TALVERIN_IN_MOUNT_NAMESPACE:-}" ]; then
     export TALVERIN_IN_MOUNT_NAMESPACE=1
@@ -28,6 +29,13 @@ if [ "${TALVERIN_NO_HARDWARE_SERIAL:-0}" = 1 ]; then
         [ ! -e "$path" ] || mount -t tmpfs -o ro none "$(readlink -f "$path")"
     done
 fi
+if [ -n "${TALVERIN_TRUSTED_CA:-}" ]; then
+    certificates=$(mktemp -d)
+    mount -t tmpfs none "$certificates"
+    cp -RP /etc/ssl/certs/. "$TALVERIN_TRUSTED_CA" "$certificates/"
+    openssl rehash "$certificates" >/dev/null 2>&1
+    mount --move "$certificates" /etc/ssl/certs && rmdir "$certificates"
+fi
 unset TALVERIN_IN_MOUNT_NAMESPACE TALVERIN_READ_ONLY_FOLDER TALVERIN_SMALL_DISK_FOLDER \
-    TALVERIN_SMALL_DISK_FULL TALVERIN_NO_HARDWARE_SERIAL
+    TALVERIN_SMALL_DISK_FULL TALVERIN_NO_HARDWARE_SERIAL TALVERIN_TRUSTED_CA
 exec "$@"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The obvious alternative to the agent, for comparison: a script that watches logind's session for
-# LockedHint turning true and sends the leaving stamp with curl each time.
+# LockedHint turning true and sends the leaving stamp with curl each time. It says "watching" once
+# gdbus has found logind, which is after its subscription was made.
 #
 #   lock-curl.sh ORIGIN CA_FILE SERIAL      (DBUS_SYSTEM_BUS_ADDRESS names the bus to watch)
 set -uo pipefail
@@ -14,6 +15,7 @@ trap 'kill "$monitor" 2>/dev/null' EXIT
 trap 'exit 143' TERM INT
 while IFS= read -r line <&3; do
     case $line in
+    *"is owned by"*) echo watching ;;
     *"'LockedHint': <true>"*)
         curl --silent --show-error --output /dev/null --cacert "$ca_file" --request POST \
             --header "X-OSX-NUMBER: $serial" \

@@ -16,7 +16,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/process"))
 from conftest import ARRIVAL, BUILD, LABEL, LEAVING, SERIAL, SOURCE, Bed, Child  # noqa: E402,F401
-from conftest import start_display, wait_until  # noqa: E402
+from conftest import StampService, start_display, wait_until  # noqa: E402
 from test_desktop import Screen  # noqa: E402
 
 AGENT, FLOOR = BUILD / "talverin-timestamp", BUILD / "bench/talverin-tray-floor"
@@ -121,6 +121,38 @@ def lock_latency(bed, cycles, **env):
     stop_agent(agent)
     figures = {who: {**summary(values), "all": values} for who, values in latencies.items()}
     return {**figures, "ratio": figures["curl_script"]["median"] / figures["agent"]["median"]}
+
+
+def network_back(bed, runs, **env):
+    """The agent started once; then, each run, the network goes (the fake NetworkManager's state
+    20) and the service with it, a lock's leaving stamp fails and is stored, the service comes
+    back, and the latency runs from just before the fake reports the network back (state 70) to
+    the service's reading of that stored stamp's request. The unlock after it is awaited."""
+    fresh_home(bed)
+    agent = run(bed, [AGENT], "network", **env)
+    wait_until(lambda: accepted(bed, ARRIVAL), what="the start-up arrival")
+    latencies = []
+    for cycle in range(runs):
+        failures = sum("サーバに接続ができなかった" in line for line in bed.log())
+        bed.logind("SetNetworkState", 20)
+        bed.service.child.stop()
+        bed.logind("SetLockedHint", True)
+        wait_until(lambda: sum("サーバに接続ができなかった" in line for line in bed.log()) > failures,
+                   what=f"the failed leaving stamp of run {cycle}")
+        (key,) = bed.records()
+        bed.service = StampService(bed, port=bed.service.port)
+        back = time.time_ns() // 1000
+        bed.logind("SetNetworkState", 70)
+        request = wait_until(lambda: first_request(bed, LEAVING), what="the stored stamp's request")
+        if request["tim"] != key.split("_")[1]:
+            raise RuntimeError(f"{request['tim']} sent for the record {key}")
+        latencies.append(request["receivedMicroseconds"] - back)
+        bed.wait_records(0)
+        arrivals = accepted(bed, ARRIVAL)
+        bed.logind("SetLockedHint", False)
+        wait_until(lambda: accepted(bed, ARRIVAL) > arrivals, what="the arrival after the unlock")
+    stop_agent(agent)
+    return {"all": latencies, **summary(latencies)}
 
 
 def proc(pid, name):

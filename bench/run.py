@@ -12,6 +12,8 @@
   memory   one latency set with the bed, and so the HOME and its store, on /dev/shm: no disk flush
   resend   0, 1,000 and 10,000 stored records sent at start-up, headless; --sets runs of each
   slow     3,000 records to a service that waits 150 ms before each answer, once
+  network  a stored leaving stamp, from the fake NetworkManager reporting the network back to the
+           service's reading of its request; 10 runs a set, one set per --sets
   idle     the agent's memory and wake-ups over 60 s with its tray icon, then the toolkit floor's;
            --sets runs trusting the CA the deployed way, one by TALVERIN_CA_FILE
 
@@ -52,9 +54,9 @@ class Run:
         self.options, self.work, self.entries, self.beds = options, work, [], []
         self.results = open(options.results or options.build / "benchmarks.jsonl", "w")
 
-    def bed(self, parent=None):
+    def bed(self, parent=None, logind_options=()):
         self.beds.append(agent.Bed(Path(tempfile.mkdtemp(dir=parent or self.work)),
-                                   self.work / "certs"))
+                                   self.work / "certs", logind_options))
         return self.beds[-1]
 
     def end_beds(self):
@@ -124,6 +126,13 @@ def slow(run):
     run.end_beds()
 
 
+def network(run):
+    bed = run.bed(logind_options=("--network-state", "70"))
+    for _ in range(run.options.sets):
+        run.measure("network", lambda: agent.network_back(bed, 10, **TRUST["deployed"]))
+    run.end_beds()
+
+
 def idle(run):
     for trust in ["deployed"] * run.options.sets + ["file"]:
         bed = run.bed()
@@ -132,7 +141,7 @@ def idle(run):
 
 
 BENCHMARKS = {"core": core, "latency": latency, "memory": memory, "resend": resend, "slow": slow,
-              "idle": idle}
+              "network": network, "idle": idle}
 
 
 def table(entries):
@@ -183,6 +192,11 @@ def table(entries):
                  f"{median['peak_tcp_open']:g}, sockets {median['peak_sockets']:g}, VmHWM "
                  f"{median['VmHWM']:,.0f} kB, CPU {median['cpu_ticks'] / TICKS:.2f} s, each stamp "
                  f"once, all 200, exit 0: {sound}", group)
+    if group := of("network"):
+        medians = [e["median"] for e in group]
+        line("network back -> stored stamp's request", f"median "
+             f"{ms([statistics.median(medians)], 2)} ms (sets {ms(medians, 2)}), max "
+             f"{ms((e['max'] for e in group), 2)} ms", group)
     for entry in of("slow"):
         line("resend 3000 from a slow service", f"{entry['wall_s']:.1f} s, left "
              f"{entry['remaining']}, TimeoutError lines {entry['timeout_log_lines']}, "

@@ -98,7 +98,8 @@ TEST_F(SqliteStore, ValuesSurviveAKillAsTextAndOthersAreListedButNeverRewritten)
 }
 
 // Whatever the umask, others may not read the records: the folder is private from the moment it
-// exists; a sound store found open to others is made private; a non-database file is left alone.
+// exists; a file found open to others is made private before it is read, even one that turns out
+// to be no database (whose content is left alone).
 TEST_F(SqliteStore, KeepsItsFolderAndFilesPrivate) {
     umask(0); // for this test's process only
     qputenv("XDG_DATA_HOME", folder.path().toUtf8());
@@ -112,7 +113,7 @@ TEST_F(SqliteStore, KeepsItsFolderAndFilesPrivate) {
     std::ofstream(file) << "someone's notes\n";
     ASSERT_EQ(chmod(file.parent_path().c_str(), 0755) + chmod(file.c_str(), 0644), 0);
     SqliteDefaultsStore{file, {}};
-    EXPECT_EQ(modes(file), "755 644 - -");
+    EXPECT_EQ(modes(file), "700 600 - -");
 }
 
 TEST_F(SqliteStore, TwoThreadsWriteAndRemoveAtOnce) {

@@ -97,6 +97,7 @@ std::filesystem::path SqliteDefaultsStore::defaultPath() {
 // not a database, or held by someone else is left exactly as it is.
 std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
     retryOpen_ = false;
+    makePrivate();
     // Made here, private, before SQLite would make it with the umask's modes; SQLite gives its
     // -wal and -shm files the modes of the database file.
     if (const int made = ::open(file_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -135,7 +136,6 @@ std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:",
                            "attempt to write a readonly database");
     }
-    makePrivate();
     // The journal mode is answered with the mode in force, which must be one asked for. Where
     // WAL cannot work (a network home folder without shared memory), the rollback journal
     // still puts every record on disk before it is sent.
@@ -152,7 +152,8 @@ std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
     return std::nullopt;
 }
 
-// A sound store made by an older version, or by hand, may be readable by other accounts.
+// A store made by an older version, or by hand, may be readable by other accounts: it is made
+// private before SQLite reads it or makes its -wal and -shm files with its modes.
 void SqliteDefaultsStore::makePrivate() const {
     ::chmod(file_.parent_path().c_str(), 0700);
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {

@@ -28,6 +28,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -169,6 +170,34 @@ TEST_F(SqliteStore, WhatAFaultHeldBackReachesTheFileOnceItIsOver) {
                   "count=42 leaving='20240401183005' " + arrival + "='20240401083005'")
             << fault;
         EXPECT_EQ(problems, 1) << fault;
+    }
+}
+
+// A folder that cannot share a mapping of the -shm file (a FUSE, 9p or SMB home folder; here a
+// FUSE folder that caches nothing): SQLite accepts WAL there, then fails every access. The store,
+// new or made in WAL mode elsewhere, keeps a rollback journal and its records reach the file.
+TEST_F(SqliteStore, KeepsARollbackJournalWhereWalCannotWork) {
+    const bool ownMounts = unshare(CLONE_NEWNS) == 0 &&
+                           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    for (const std::string made : {"new", "WAL"}) {
+        const std::filesystem::path dir = file.parent_path() / made, db = dir / "d";
+        const QString path = QString::fromStdString(dir);
+        std::filesystem::create_directory(dir);
+        if (made == "WAL")
+            SqliteDefaultsStore(db, {}).setString("sent", "20240331083005");
+        QProcess fuse;
+        fuse.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        fuse.start(u"bindfs"_s, {u"-f"_s, u"-o"_s, u"direct_io"_s, path, path});
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            struct statfs mounted {};
+            return statfs(dir.c_str(), &mounted) == 0 && mounted.f_type == 0x65735546; // FUSE
+        }));
+        problems = 0;
+        SqliteDefaultsStore(db, reporter).setString(arrival, "20240401083005");
+        SqliteDefaultsStore(db, reporter).removeObject("sent");
+        EXPECT_EQ(raw(db, "PRAGMA journal_mode; SELECT key FROM defaults"), "delete " + arrival);
+        EXPECT_EQ(problems, 0) << made;
+        ownMounts ? umount(dir.c_str()) : QProcess::execute(u"fusermount"_s, {u"-u"_s, path});
     }
 }
 

@@ -104,26 +104,20 @@ std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
         made >= 0) {
         ::close(made);
     }
-    const int opened = sqlite3_open_v2(file_.c_str(), &database_,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (opened != SQLITE_OK) {
+    if (const int opened = connect(); opened != SQLITE_OK) {
         const std::string reason =
             database_ != nullptr ? databaseError() : std::string(sqlite3_errstr(opened));
         closeDatabase();
         retryOpen_ = true;
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:", reason);
     }
-    sqlite3_extended_result_codes(database_, 1);
-    sqlite3_busy_timeout(database_, busyTimeoutMilliseconds);
-
-    if (!firstText("SELECT count(*) FROM sqlite_master") ||
-        firstText("PRAGMA quick_check") != "ok") {
+    if (!isSound() && (!sharedMemoryFailed() || !leaveWal() || !isSound())) {
         const std::string reason = databaseError();
         // A file that could not be read at all (a WAL store in a folder that is read-only for
         // now) may be read later; one that was read and found damaged is left alone for good.
         const int code = sqlite3_errcode(database_) & 0xFF;
-        retryOpen_ = code == SQLITE_CANTOPEN || code == SQLITE_READONLY ||
-                     code == SQLITE_IOERR || code == SQLITE_BUSY || code == SQLITE_FULL;
+        retryOpen_ = code == SQLITE_CANTOPEN || code == SQLITE_READONLY || code == SQLITE_IOERR ||
+                     code == SQLITE_BUSY || code == SQLITE_FULL;
         closeDatabase();
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:", reason);
     }
@@ -136,12 +130,14 @@ std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:",
                            "attempt to write a readonly database");
     }
-    // The journal mode is answered with the mode in force, which must be one asked for. Where
-    // WAL cannot work (a network home folder without shared memory), the rollback journal
-    // still puts every record on disk before it is sent.
-    const auto journal = firstText("PRAGMA journal_mode=WAL");
-    if ((journal != "wal" && firstText("PRAGMA journal_mode=DELETE") != "delete") ||
-        !firstText("PRAGMA synchronous=FULL") ||
+    // The journal mode is answered with the mode asked for even where the -shm file cannot be
+    // mapped (a FUSE, 9p or SMB home folder): only the next access fails. Where WAL cannot work,
+    // the rollback journal still puts every record on disk before it is sent.
+    const bool journaled = firstText("PRAGMA journal_mode=WAL") == "wal"
+                               ? firstText("SELECT count(*) FROM sqlite_master") ||
+                                     (sharedMemoryFailed() && leaveWal())
+                               : firstText("PRAGMA journal_mode=DELETE") == "delete";
+    if (!journaled || !firstText("PRAGMA synchronous=FULL") ||
         !firstText("CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value)") ||
         !prepareStatements()) {
         const std::string reason = databaseError();
@@ -150,6 +146,37 @@ std::optional<SqliteDefaultsStore::Problem> SqliteDefaultsStore::open() {
         return problemOnce("unavailable", "未送信の打刻の保存先を開けませんでした:", reason);
     }
     return std::nullopt;
+}
+
+int SqliteDefaultsStore::connect() {
+    const int opened = sqlite3_open_v2(file_.c_str(), &database_,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (opened == SQLITE_OK) {
+        sqlite3_extended_result_codes(database_, 1);
+        sqlite3_busy_timeout(database_, busyTimeoutMilliseconds);
+    }
+    return opened;
+}
+
+bool SqliteDefaultsStore::isSound() {
+    return firstText("SELECT count(*) FROM sqlite_master") &&
+           firstText("PRAGMA quick_check") == "ok";
+}
+
+bool SqliteDefaultsStore::sharedMemoryFailed() const {
+    const int code = sqlite3_extended_errcode(database_);
+    return code == SQLITE_IOERR_SHMOPEN || code == SQLITE_IOERR_SHMSIZE ||
+           code == SQLITE_IOERR_SHMMAP;
+}
+
+// In exclusive locking mode SQLite keeps the WAL index in this process's memory, without the -shm
+// file, and so can turn the WAL back into a rollback journal. That mode must be set before the
+// first access, hence a fresh connection; the lock goes with the next access in normal mode.
+bool SqliteDefaultsStore::leaveWal() {
+    closeDatabase();
+    return connect() == SQLITE_OK && firstText("PRAGMA locking_mode=EXCLUSIVE") &&
+           firstText("PRAGMA journal_mode=DELETE") == "delete" &&
+           firstText("PRAGMA locking_mode=NORMAL");
 }
 
 // A store made by an older version, or by hand, may be readable by other accounts: it is made

@@ -17,8 +17,9 @@ struct sqlite3_stmt;
 namespace talverin {
 
 // The user's defaults in one SQLite file: table defaults(key TEXT PRIMARY KEY, value), text values
-// stored as TEXT, write-ahead log with synchronous=FULL so that a value is on disk when setString
-// returns. One connection, guarded by a mutex, serves every thread.
+// stored as TEXT, write-ahead log (a rollback journal where the folder cannot share memory) with
+// synchronous=FULL so that a value is on disk when setString returns. One connection, guarded by a
+// mutex, serves every thread.
 //
 // A file that cannot be opened or read is never written to, let alone replaced: the store then
 // keeps its values in memory for this run, so stamps still go out with their true times, and says
@@ -61,6 +62,10 @@ private:
     };
 
     std::optional<Problem> open();
+    int connect();
+    bool isSound();
+    bool sharedMemoryFailed() const;
+    bool leaveWal();
     void reopenIfWorthIt();
     void makePrivate() const;
     std::optional<std::string> firstText(const char* sql);

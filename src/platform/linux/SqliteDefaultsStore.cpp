@@ -354,7 +354,9 @@ void SqliteDefaultsStore::store(const std::string& key, std::optional<std::strin
             return;
         }
         changed_.notify_all();
-        if (!changed_.wait_until(lock, deadline, [&] { return settled_ >= number; })) {
+        // Once the writer is stuck, the callers after need not wait for it one after another.
+        if (!delayed_ && !changed_.wait_until(lock, deadline, [&] { return settled_ >= number; })) {
+            delayed_ = true;
             problem = problemOnce("write delayed", "未送信の打刻の保存が遅れています:",
                                   "not on disk within " + std::to_string(callerPatience.count()) +
                                       " ms; kept in memory until it is");
@@ -394,6 +396,7 @@ void SqliteDefaultsStore::writeChanges() {
         writable_ = database_ != nullptr || retryOpen_;
         persistent_ = database_ != nullptr;
         settled_ = upTo;
+        delayed_ = false;
         changed_.notify_all();
     }
 }

@@ -115,6 +115,7 @@ private:
     std::uint64_t settled_ = 0; // every change up to this one is on disk, or failed to get there
     bool writable_ = false;     // the file is open for writing, or may open later
     bool persistent_ = false;   // the file is open for writing
+    bool delayed_ = false;      // a caller stopped waiting; the writer has not finished since
     bool stopping_ = false;
 
     // The writer's: its connection, and how long it waits for a lock (until the store ends).

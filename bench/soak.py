@@ -18,7 +18,6 @@ per seed, then the longest answer-to-success time over all of them.
 
 import argparse
 import json
-import os
 import random
 import signal
 import sqlite3
@@ -58,7 +57,7 @@ class Watch(threading.Thread):
         """From now on the answers on connections the service takes are this agent's."""
         with self.lock:
             self.agent, self.captured = agent, False
-            self.base = {id(self.bed.service): connections(self.bed.service)}
+            self.base = {self.bed.service: connections(self.bed.service)}
             self.answers = {}  # by service: the times of the agent's accepted answers, by kind
             self.logged = {path: self.successes(path) for path in SUCCESS}
             self.matched = {path: 0 for path in SUCCESS}
@@ -69,9 +68,9 @@ class Watch(threading.Thread):
 
     def poll(self):
         service, now = self.bed.service, time.time()
-        base = self.base.setdefault(id(service), 0)  # a service started since serves this agent
+        base = self.base.setdefault(service, 0)  # a service started since serves this agent
         try:
-            self.answers[id(service)] = [(r["path"], r["receivedMicroseconds"] / 1e6)
+            self.answers[service] = [(r["path"], r["receivedMicroseconds"] / 1e6)
                                          for r in service.accepted() if r["connection"] > base]
         except OSError:  # down for an outage
             pass

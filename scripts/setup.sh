@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev libsqlite3-dev libsm-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth xdotool trayer x11-utils imagemagick fonts-noto-cjk
-    dbus-daemon dbus-bin libglib2.0-bin python3 python3-dbus python3-gi gir1.2-glib-2.0
+    dbus-daemon dbus-bin libglib2.0-bin python3 python3-dbus python3-gi gir1.2-glib-2.0 bindfs
     openssl ca-certificates procps python3-pytest
     dpkg-dev file desktop-file-utils duktape lintian
     xfce4-session xfwm4 gnome-session-bin weston qt6-wayland

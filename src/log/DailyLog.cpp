@@ -55,6 +55,8 @@ void DailyLog::write(const std::string& message) const {
     const std::string folder = home + "/Library/Logs";
     ::mkdir((home + "/Library").c_str(), 0700);
     ::mkdir(folder.c_str(), 0700);
+    // An older version may have left them open to others: private before the line goes in.
+    ::chmod(folder.c_str(), 0700);
 
     const std::string file =
         folder + "/talverin-timestamp-" + formatDate("yyyy-MM-dd", now) + ".log";
@@ -63,11 +65,11 @@ void DailyLog::write(const std::string& message) const {
     if (!isValidUtf8(line)) {
         return;
     }
+    ::chmod(file.c_str(), 0600);
     const int descriptor = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (descriptor < 0) {
         return;
     }
-    ::fchmod(descriptor, 0600); // a file made by an older version may be readable by others
     // A single append-mode write: lines from several threads never tear or interleave.
     [[maybe_unused]] const ssize_t written = ::write(descriptor, line.data(), line.size());
     ::close(descriptor);

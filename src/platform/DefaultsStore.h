@@ -12,8 +12,9 @@ struct StoredValue {
     std::optional<std::string> text;
 };
 
-// The user's persistent key-value store. Every call is safe from several threads at once, and a
-// value is on disk when setString returns.
+// The user's persistent key-value store. Every call is safe from several threads at once and
+// returns within a bound; a value is on disk when setString returns, unless the disk did not take
+// it within that bound: then it is kept, and reaches the disk as soon as the disk takes it.
 class DefaultsStore {
 public:
     virtual ~DefaultsStore() = default;

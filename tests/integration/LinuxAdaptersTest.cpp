@@ -33,6 +33,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -103,7 +104,8 @@ TEST_F(SqliteStore, ValuesSurviveAKillAsTextAndOthersAreListedButNeverRewritten)
 }
 
 // Whatever the umask, others may not read the records: the folder is private from the moment it
-// exists; a sound store found open to others is made private; a non-database file is left alone.
+// exists; a file found open to others is made private before it is read, even one that turns out
+// to be no database (whose content is left alone).
 TEST_F(SqliteStore, KeepsItsFolderAndFilesPrivate) {
     umask(0); // for this test's process only
     qputenv("XDG_DATA_HOME", folder.path().toUtf8());
@@ -117,7 +119,7 @@ TEST_F(SqliteStore, KeepsItsFolderAndFilesPrivate) {
     std::ofstream(file) << "someone's notes\n";
     ASSERT_EQ(chmod(file.parent_path().c_str(), 0755) + chmod(file.c_str(), 0644), 0);
     SqliteDefaultsStore{file, {}};
-    EXPECT_EQ(modes(file), "755 644 - -");
+    EXPECT_EQ(modes(file), "700 600 - -");
 }
 
 TEST_F(SqliteStore, TwoThreadsWriteAndRemoveAtOnce) {
@@ -136,9 +138,10 @@ TEST_F(SqliteStore, TwoThreadsWriteAndRemoveAtOnce) {
               "2000/2000"); // the odd keys of both threads, and nothing else
 }
 
-// A writer holding the file past the store's patience, or a folder read-only at start (for root
-// too: a bind mount in this thread's own mount namespace): what the run stored and removed
-// meanwhile reaches the file with the next write after, and what it only read never does.
+// Another program holding the file's lock, or a folder read-only at start (for root too: a bind
+// mount in this thread's own mount namespace): what the run stored and removed meanwhile reaches
+// the file as soon as the lock is gone, or with the next write once the folder is writable, and
+// what it only read never does. Each call returns with the lock still held.
 TEST_F(SqliteStore, WhatAFaultHeldBackReachesTheFileOnceItIsOver) {
     const bool mounts = unshare(CLONE_NEWNS) == 0 &&
                         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
@@ -166,6 +169,9 @@ TEST_F(SqliteStore, WhatAFaultHeldBackReachesTheFileOnceItIsOver) {
                   (fault == "read-only WAL" ? "" : "count ") + arrival + "=20240401083005")
             << fault;
         sqlite3_close(writer); // rolls back
+        EXPECT_TRUE(!held || QTest::qWaitFor([&] {
+            return raw(db, "SELECT key FROM defaults ORDER BY key") == "count " + arrival;
+        }));
         ASSERT_TRUE(held ||
                     (mounted ? umount(path) : chmod(path, 0700) + chmod(db.c_str(), 0600)) == 0);
         store.setString("leaving", "20240401183005");
@@ -174,6 +180,33 @@ TEST_F(SqliteStore, WhatAFaultHeldBackReachesTheFileOnceItIsOver) {
             << fault;
         EXPECT_EQ(problems, 1) << fault;
     }
+}
+
+// A folder that cannot share a mapping of the -shm file (a FUSE, 9p or SMB home folder; here a
+// FUSE folder that caches nothing): SQLite accepts WAL there, then fails every access. The store,
+// new or made in WAL mode elsewhere, keeps a rollback journal and its records reach the file.
+TEST_F(SqliteStore, KeepsARollbackJournalWhereWalCannotWork) {
+    const bool ownMounts = unshare(CLONE_NEWNS) == 0 &&
+                           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    for (const std::string made : {"new", "WAL"}) {
+        const std::filesystem::path dir = file.parent_path() / made, db = dir / "d";
+        const QString path = QString::fromStdString(dir);
+        std::filesystem::create_directory(dir);
+        if (made == "WAL")
+            SqliteDefaultsStore(db, {}).setString("sent", "20240331083005");
+        QProcess fuse;
+        fuse.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        fuse.start(u"bindfs"_s, {u"-f"_s, u"-o"_s, u"direct_io"_s, path, path});
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            struct statfs mounted {};
+            return statfs(dir.c_str(), &mounted) == 0 && mounted.f_type == 0x65735546; // FUSE
+        }));
+        SqliteDefaultsStore(db, reporter).setString(arrival, "20240401083005");
+        SqliteDefaultsStore(db, reporter).removeObject("sent");
+        EXPECT_EQ(raw(db, "PRAGMA journal_mode; SELECT key FROM defaults"), "delete " + arrival);
+        ownMounts ? umount(dir.c_str()) : QProcess::execute(u"fusermount"_s, {u"-u"_s, path});
+    }
+    EXPECT_EQ(problems, 0);
 }
 
 const char* const unreadable = "(a folder, which cannot be read as a file)";

@@ -477,6 +477,8 @@ TEST(DailyLogTest, MakesItsPrivateFolderAndAppendsEachMessageWholeToTheFileOfIts
     log.write("a\nforged line\r\t\x01\x1b\x7F"); // each line starts with its own time stamp
     log.write(""); // one reading of the clock names the file and stamps the line
     log.write("broken \xE3\x81 text");
+    std::ofstream(logs / "talverin-timestamp-2024-03-06.log"); // as an older version left them:
+    std::filesystem::permissions(logs, std::filesystem::perms::all); // open to others
     log.write("next day");
     ::umask(previousMask);
     EXPECT_EQ(contentsOf(logs / "talverin-timestamp-2024-03-05.log"),

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace talverin {
@@ -101,6 +102,7 @@ public:
     // Asked for after every outcome; a burst of outcomes reads the store once.
     void refreshToolTipLater();
     void refreshToolTip();
+    std::size_t unsentCount();
     std::string apiBase() const;
 
 private:
@@ -152,6 +154,12 @@ private:
     std::string lastAcceptedTime_;
     std::string lastAcceptedLabel_;
     std::atomic<bool> toolTipRefreshQueued_{false};
+    // The unsent records' keys, for the tooltip's count; records are stored on the main thread
+    // and removed on the delivery queue.
+    void countUnsent(const std::string& key, bool stored);
+    std::mutex unsentKeysMutex_;
+    std::set<std::string> unsentKeys_;
+    bool unsentKeysRead_ = false;
 
     // Fresh stamps start on the main thread, resends on the delivery queue.
     std::mutex inFlightMutex_;

@@ -19,14 +19,36 @@ void AppDelegate::refreshToolTip() {
     if (isStampTime(lastAcceptedTime_)) {
         text += "\n最後の打刻：" + lastAcceptedLabel_ + " " + minuteText(lastAcceptedTime_);
     }
-    std::size_t unsent = 0;
-    for (const auto& [key, value] : platform_.defaults.dictionaryRepresentation()) {
-        unsent += isUnsentKey(key) ? 1u : 0u;
-    }
+    const std::size_t unsent = unsentCount();
     if (unsent > 0) {
         text += "\n未送信の打刻：" + std::to_string(unsent) + "件";
     }
     statusBarItem->setToolTip(text);
+}
+
+// The store is read once, at the first refresh; from then on the records the agent stores and
+// removes are counted as it does so. Reading the whole store after every outcome would cost a
+// resend of thousands of records more than the resend itself.
+std::size_t AppDelegate::unsentCount() {
+    const std::lock_guard lock(unsentKeysMutex_);
+    if (!unsentKeysRead_) {
+        for (const auto& [key, value] : platform_.defaults.dictionaryRepresentation()) {
+            if (isUnsentKey(key)) {
+                unsentKeys_.insert(key);
+            }
+        }
+        unsentKeysRead_ = true;
+    }
+    return unsentKeys_.size();
+}
+
+void AppDelegate::countUnsent(const std::string& key, bool stored) {
+    const std::lock_guard lock(unsentKeysMutex_);
+    if (stored) {
+        unsentKeys_.insert(key);
+    } else {
+        unsentKeys_.erase(key);
+    }
 }
 
 } // namespace talverin

@@ -13,6 +13,7 @@ std::string AppDelegate::setUnset(StampKind kind, bool claimFlight) {
     }
     printLine("setUnset: " + key);
     platform_.defaults.setString(key, stamp);
+    countUnsent(key, true);
     return key;
 }
 
@@ -35,6 +36,7 @@ std::string AppDelegate::unsentStampTime(const std::string& key) {
 void AppDelegate::removeUnsent(const std::string& key) {
     printLine("removeUnsent: " + key);
     platform_.defaults.removeObject(key);
+    countUnsent(key, false);
 }
 
 } // namespace talverin

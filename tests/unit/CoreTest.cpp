@@ -391,11 +391,11 @@ TEST(AgentTest, ResendsSendTheStoredTimeOfARealMomentOnly) {
 // nothing. A fresh stamp is an event of its own: it goes out beside one of the same second.
 TEST(AgentTest, OnlyAnAcceptedFreshArrivalResendsRecordsOnceAndThatSilently) {
     Agent agent;
+    agent.store.insert({{arriving + "_x", {}}, {"NSLanguages", "ja"}}); // not text; not ours
     agent.running().at("08:00:00").delegate.arriveNow();
     agent.failTransfer();
     agent.at("08:01:00").delegate.leaveNow();
     agent.answer(response(500));
-    agent.store.insert({{arriving + "_x", {}}, {"NSLanguages", "ja"}}); // not text; not ours
     agent.at("09:00:00").delegate.arriveNow();
     agent.delegate.arriveNow();      // the same key, on its way already
     agent.events.screenLocked(true); // its transfer is under way

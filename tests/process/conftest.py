@@ -226,7 +226,7 @@ class Bed:
                 for line in f.read_text(errors="replace").splitlines()]
 
     def logind(self, method, *args):
-        return self.system_bus.call("org.freedesktop.login1", "/com/talverin/test/Control",
+        return self.system_bus.call("org.freedesktop.login1", "/org/freedesktop/login1",
                                     "com.talverin.test.Login1Control", method, *args)
 
     def screensaver(self, interface, active, forged=False):

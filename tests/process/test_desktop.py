@@ -56,16 +56,14 @@ class Screen:
     def wait_window(self, kind):
         return wait_until(lambda: self.windows(kind), what=f"the agent's {kind}")[0]
 
-    def click(self, left, top):
-        self.x("xdotool", "mousemove", "--sync", left, top, "click", "1")
-
     def choose(self, icon, label):
         """Opens the menu from the icon and clicks the middle of the item's band."""
         _, (left, top, width, height) = icon
-        self.click(left + width // 2, top + height // 2)
+        self.x("xdotool", "mousemove", "--sync", left + width // 2, top + height // 2, "click", 1)
         menu = self.wait_window("menu")
         _, (left, top, width, height) = menu
-        self.click(left + width // 2, top + height * (2 * LABELS.index(label) + 1) // 6)
+        band = top + height * (2 * LABELS.index(label) + 1) // 6
+        self.x("xdotool", "mousemove", "--sync", left + width // 2, band, "click", 1)
         wait_until(lambda: menu not in self.windows("menu"), what="the menu to close")
 
     def close(self, dialog):  # Return on the default button, as a user closes it
@@ -74,23 +72,14 @@ class Screen:
 
 
 def ends_after_the_leaving_stamp(bed, agent):  # accepted, then the agent ended, keeping nothing
-    assert agent.wait_exit() == 0
+    assert agent.wait() == 0
     *_, leaving = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]
     assert bed.service.delivered(leaving) and bed.records() == {}
 
 
 @pytest.fixture
-def screen(bed, display):
-    return Screen(bed, display)
-
-
-def test_the_tray_icon_opens_the_menu_whose_items_show_the_about_box_and_quit(bed, screen):
-    agent = bed.started_agent(**screen.agent_env)
-    icon = screen.wait_window("icon")
-    screen.choose(icon, "アバウト")
-    screen.close(screen.wait_window("dialog"))
-    screen.choose(icon, "終了")
-    ends_after_the_leaving_stamp(bed, agent)
+def screen(bed):
+    return Screen(bed, start_display(bed))
 
 
 def test_the_status_notifier_item_carries_the_tooltip_and_the_menu_whose_entries_work(bed):
@@ -132,8 +121,12 @@ def test_the_status_notifier_item_carries_the_tooltip_and_the_menu_whose_entries
     wait_until(lambda: not registered(), what="the watcher to forget the item")
 
 
-def test_boxes_show_once_each_and_a_termination_with_one_open_still_leaves(bed, screen):
+# The menu's other items are the status notifier's test: the XEmbed icon opens the same menu.
+def test_the_tray_menu_and_commands_show_each_box_once_and_a_termination_with_one_open_leaves(
+        bed, screen):
     agent = bed.started_agent(**screen.agent_env)
+    screen.choose(screen.wait_window("icon"), "アバウト")
+    screen.close(screen.wait_window("dialog"))
     for _ in range(5):
         bed.command("about")
     about = screen.wait_window("dialog")
@@ -154,7 +147,7 @@ def test_a_machine_without_a_serial_number_says_so_and_closing_the_box_ends_with
     alert = screen.wait_window("dialog")
     assert agent.running()
     screen.close(alert)
-    assert agent.wait_exit() == 0
+    assert agent.wait() == 0
     assert bed.service.requests() == [] and bed.records() == {}
 
 
@@ -216,7 +209,7 @@ def test_a_display_server_that_goes_away_at_log_out_still_ends_the_day(bed, kind
         assert agent.running()
         server = child["xvfb"]
     server.stop()
-    agent.wait_exit()
+    agent.wait()
     (leaving,) = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]
     assert list(bed.records()) == [leaving]
     bed.started_agent()  # the next start sends it with its own time

@@ -10,7 +10,7 @@ from pathlib import Path
 import dbus
 import pytest
 
-from conftest import ARRIVAL, LABEL, LEAVING, SOURCE, Child, start_display, wait_until
+from conftest import ARRIVAL, LABEL, LEAVING, Child, start_display, wait_until
 
 WATCHER, ITEM, MENU = "org.kde.StatusNotifierWatcher", "org.kde.StatusNotifierItem", \
     "com.canonical.dbusmenu"
@@ -138,17 +138,6 @@ def test_the_tray_menu_and_commands_show_each_box_once_and_a_termination_with_on
     assert len(bed.service.accepted(ARRIVAL)) == 2
     agent.signal(signal.SIGTERM)
     ends_after_the_leaving_stamp(bed, agent)
-
-
-def test_a_machine_without_a_serial_number_says_so_and_closing_the_box_ends_without_a_stamp(
-        bed, screen):
-    agent = bed.start_agent(prefix=[SOURCE / "tests/support/with-mounts.sh"], **screen.agent_env,
-                            TALVERIN_NO_HARDWARE_SERIAL=1, TALVERIN_SERIAL_FILE=None)
-    alert = screen.wait_window("dialog")
-    assert agent.running()
-    screen.close(alert)
-    assert agent.wait() == 0
-    assert bed.service.requests() == [] and bed.records() == {}
 
 
 @pytest.fixture

@@ -513,6 +513,7 @@ TEST(UrlSessionReaction, BecomesTheTransferResult) {
              {"Answer200", R"("body":"accepted")", "200 accepted"},
              {"Answer500", R"("status":500,"body":"down")", "500 down"},
              {"Answer404", R"("status":404,"body":"no such")", "404 no such"},
+             {"AnswerNotUtf8", R"("status":503,"bodyBase64":"//6A")", "503 \xFF\xFE\x80"},
              // Returned as it is: its target never sees the request.
              {"RedirectNeverFollowed", R"("action":"redirect","body":"moved","location":"/x")",
               "302 moved"},

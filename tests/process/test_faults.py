@@ -1,9 +1,8 @@
-"""Faults of the service, the store and the log, and SIGKILLs at random moments: no stored stamp is
-ever lost, a held quit still ends, and the stamps reach the service with their own times once the
-fault is over. The kill campaign makes TALVERIN_KILLS kills (30; 100 for a longer one), and
-TALVERIN_FAULT_SEED replays one."""
+"""Faults of the store and the log, and SIGKILLs at random moments amid a failing service: no stored
+stamp is ever lost, and the stamps reach the service with their own times once the fault is over.
+The kill campaign makes TALVERIN_KILLS kills (30; 100 for a longer one), and TALVERIN_FAULT_SEED
+replays one."""
 
-import base64
 import os
 import random
 import signal
@@ -17,36 +16,6 @@ from conftest import ARRIVAL, LEAVING, SOURCE
 DISK_FAULTS = SOURCE / "tests/support/with-mounts.sh"  # each fault's variables name the folder
 READ_ONLY, FULL = ["TALVERIN_READ_ONLY_FOLDER"], ["TALVERIN_SMALL_DISK_FOLDER",
                                                    "TALVERIN_SMALL_DISK_FULL"]
-OK_BODY = '{"result":"ok"}'
-# Each the same to the core; how the transport meets them, and TLS faults, are the adapter's tests.
-REACTIONS = {
-    "reset": dict(action="reset"), "silent": dict(action="silence"),
-    "reset-inside-answer": dict(action="reset", body=OK_BODY, afterBytes=45),
-    "500": dict(status=500, body="maintenance"),
-    "not-utf8": dict(status=503, bodyBase64=base64.b64encode(b"\xff\xfe\x80").decode()),
-    "oversized": dict(status=500, body="x" * 1024, repeat=3 * 1024),
-    "redirect": dict(action="redirect", location="/api/osx/v1/stamp/arrival?tim=1"),
-}
-
-
-@pytest.mark.parametrize("name", REACTIONS)
-def test_a_failing_service_keeps_the_records_ends_the_quit_and_gets_them_later(bed, name):
-    for path in (ARRIVAL, LEAVING):
-        bed.service.react(path, **REACTIONS[name])
-    agent = bed.start_agent()
-    agent.wait_line("call 開始時の打刻")
-    agent.signal(signal.SIGTERM)
-    assert agent.wait(timeout=90) == 0
-    records = bed.records()
-    assert sorted(key.split("_")[0] for key in records) == ["終了時の打刻", "開始時の打刻"]
-    assert bed.service.accepted() == []
-    assert {r["tim"] for r in bed.service.requests()} == set(records.values())
-    bed.restart_service()
-    bed.started_agent()
-    bed.wait_records(0)
-    assert [key for key in records if not bed.service.delivered(key)] == []
-
-
 EARLIER = {"開始時の打刻_20240401083005": "20240401083005",
            "終了時の打刻_20240401183005": "20240401183005"}
 

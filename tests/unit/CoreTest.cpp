@@ -133,6 +133,7 @@ TEST(AgentTest, StartUpLogsItsSettingsStoresThenSendsOneArrivalAndPrintsTheApiBa
     EXPECT_EQ(agent.console.back(), origin + "/api/osx/v1/");
     EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp\n未送信の打刻：1件");
     EXPECT_THAT(agent.requests.at(0).headers, ElementsAre(Pair("X-OSX-NUMBER", "C02TEST123")));
+    EXPECT_EQ(agent.requests.at(0).timeoutSeconds, 60.0); // a silent service never holds a quit
     Agent unaware; // of the network's state: it says so once, and stamps all the same
     unaware.networkReachable = std::nullopt;
     unaware.delegate.applicationDidFinishLaunching();

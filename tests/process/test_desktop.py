@@ -170,7 +170,8 @@ def test_an_xfce_session_save_changes_nothing_and_its_log_out_waits_for_one_leav
     agent = bed.started_agent(**xfce.agent_env, DESKTOP_AUTOSTART_ID="an-id-it-never-gave")
     manager = ("org.xfce.SessionManager", "/org/xfce/SessionManager", "org.xfce.Session.Manager")
     bed.session_bus.call(*manager, "Checkpoint", "")
-    saved = wait_until(lambda: list((bed.home / ".cache/sessions").glob("xfce4-session-*")))[0]
+    saved = wait_until(lambda: [f for f in (bed.home / ".cache/sessions").glob(
+        "xfce4-session-*") if f.suffix != ".tmp"])[0]  # each written as a .tmp file, then renamed
     assert agent.running() and agent.fresh_keys() == [agent.fresh_keys()[0]]
     bed.service.react(LEAVING, delayMs=1000)  # the log-out waits for the answer
     bed.session_bus.call(*manager, "Logout", False, True)
@@ -197,6 +198,7 @@ def test_a_display_server_that_goes_away_at_log_out_still_ends_the_day(bed, kind
         wait_until(lambda: "Qt: the session manager closed the connection" in bed.log())
         assert agent.running()
         server = child["xvfb"]
+    bed.wait_records(0)  # the start-up arrival's answer is in: the day's end alone is kept
     server.stop()
     agent.wait()
     (leaving,) = [key for key in agent.fresh_keys() if key.startswith(LABEL[LEAVING])]

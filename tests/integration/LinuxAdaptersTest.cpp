@@ -218,6 +218,18 @@ QString place(const QTemporaryDir& folder, const char* name, const char* content
                  file.write(content, static_cast<qint64>(qstrlen(content)) + nul) > 0));
     return content == unreadable ? folder.path() : file.fileName();
 }
+// fake_system.py with its options on the test's session bus, from the moment it owns the name.
+struct FakeSystem : QProcess {
+    explicit FakeSystem(const QString& name, const QStringList& options = {}) {
+        setProcessChannelMode(ForwardedChannels);
+        start(u"/usr/bin/python3"_s,
+              QStringList(u"" TALVERIN_SOURCE_DIR "/tests/support/fakes/fake_system.py"_s)
+                  << options);
+        const auto bus = QDBusConnection::sessionBus().interface();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return bus->isServiceRegistered(name).value(); }, 10000));
+    }
+    ~FakeSystem() override { terminate(), waitForFinished(); }
+};
 struct SerialRow {
     const char *name, *variableFile, *firmwareFile, *deviceTreeFile; // files' text; nullptr: none
     const char* hostnamed; // the fake's option; nullptr: nobody owns the name
@@ -246,27 +258,19 @@ TEST(SerialNumberSources, GiveTheFirstSerialInOrder) {
         // The test's own session bus, from dbus-run-session.
         const QDBusConnection bus =
             row.bus ? QDBusConnection::sessionBus() : QDBusConnection(u"none"_s);
-        QProcess hostnamed;
-        if (row.hostnamed != nullptr) {
-            hostnamed.setProcessChannelMode(QProcess::ForwardedChannels);
-            hostnamed.start(u"/usr/bin/python3"_s,
-                            {u"" TALVERIN_SOURCE_DIR "/tests/support/fakes/fake_system.py"_s,
-                             QString::fromLatin1(row.hostnamed)});
-            ASSERT_TRUE(QTest::qWaitFor(
-                [&] { return bus.interface()->isServiceRegistered(hostname1).value(); }, 10000));
-        }
+        std::optional<FakeSystem> hostnamed;
+        if (row.hostnamed != nullptr)
+            hostnamed.emplace(hostname1, QStringList(QString::fromLatin1(row.hostnamed)));
         LinuxSerialNumberSource source(bus, {place(files, "firmware", row.firmwareFile, true),
                                              place(files, "device-tree", row.deviceTreeFile, true),
                                              std::chrono::milliseconds(1000)});
         EXPECT_EQ(source.read(), row.serial);
-        if (row.hostnamed != nullptr) {
+        if (hostnamed) {
             const QDBusMessage calls = bus.call(QDBusMessage::createMethodCall(
-                hostname1, u"/com/talverin/test/Control"_s, u"com.talverin.test.HostnamedControl"_s,
+                hostname1, u"/org/freedesktop/hostname1"_s, u"com.talverin.test.HostnamedControl"_s,
                 u"Calls"_s));
             EXPECT_EQ(qdbus_cast<QList<bool>>(calls.arguments().value(0)),
                       QList<bool>(row.hostnamedCalls, false));
-            hostnamed.terminate();
-            hostnamed.waitForFinished();
         }
     }
 }
@@ -342,14 +346,8 @@ TEST(LinuxSystemInfoTable, KernelNumbersZoneAndDaylightSaving) {
 // while the event it was taken for is under way: afterwards the one held is for the next event.
 TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
     const QDBusConnection bus = QDBusConnection::sessionBus(); // the test's own, as the system bus
-    QProcess logind;
-    logind.setProcessChannelMode(QProcess::ForwardedChannels);
-    logind.start(u"/usr/bin/python3"_s,
-                 {u"" TALVERIN_SOURCE_DIR "/tests/support/fakes/fake_system.py"_s});
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return bus.interface()->isServiceRegistered(u"org.freedesktop.login1"_s).value(); },
-        10000));
-    QDBusInterface control(u"org.freedesktop.login1"_s, u"/com/talverin/test/Control"_s,
+    const FakeSystem logind(u"org.freedesktop.login1"_s);
+    QDBusInterface control(u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s,
                            u"com.talverin.test.Login1Control"_s, bus);
     // Answered after all logind answered before, and handled after it too: an inhibitor it gave
     // has reached its holder, and the reply that carried it is gone.
@@ -392,8 +390,6 @@ TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
         EXPECT_EQ(logindSays(u"Held"_s), held);
     }
     EXPECT_EQ(reported, "asleep awake off called-off ");
-    logind.terminate();
-    logind.waitForFinished();
 }
 
 // A box closed while a newer one ran inside its exec() is hidden, its exec() still on the stack:
@@ -517,6 +513,7 @@ TEST(UrlSessionReaction, BecomesTheTransferResult) {
              {"Answer200", R"("body":"accepted")", "200 accepted"},
              {"Answer500", R"("status":500,"body":"down")", "500 down"},
              {"Answer404", R"("status":404,"body":"no such")", "404 no such"},
+             {"AnswerNotUtf8", R"("status":503,"bodyBase64":"//6A")", "503 \xFF\xFE\x80"},
              // Returned as it is: its target never sees the request.
              {"RedirectNeverFollowed", R"("action":"redirect","body":"moved","location":"/x")",
               "302 moved"},

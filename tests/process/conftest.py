@@ -75,8 +75,6 @@ class Child:
     def wait(self, timeout=30.0):
         return self.process.wait(timeout)
 
-    wait_exit = wait
-
     def stop(self):
         self.signal(signal.SIGTERM)
         try:
@@ -104,9 +102,9 @@ class Bus(Child):
 class StampService:
     """The local HTTPS stamp service; its control port sets reactions and reads requests."""
 
-    def __init__(self, bed, cert="server", port=0):
+    def __init__(self, bed, port=0):
         self.child = Child([BUILD / "tools/talverin-stamp-service", "--cert",
-                            bed.certs / f"{cert}.pem", "--key", bed.certs / f"{cert}-key.pem",
+                            bed.certs / "server.pem", "--key", bed.certs / "server-key.pem",
                             "--port", port], None, bed.folder, f"service{len(bed.children)}")
         bed.children.append(self.child)
         ports = dict(line.split(" ") for line in wait_until(
@@ -196,10 +194,10 @@ class Bed:
         wait_until(lambda: len(self.service.accepted(ARRIVAL)) > count, what="accepted arrival")
         return agent
 
-    def restart_service(self, **kwargs):
-        """The service ends, and comes back on the same port."""
+    def restart_service(self):
+        """The service ends, if it has not, and comes back on the same port."""
         self.service.child.stop()
-        self.service = StampService(self, port=self.service.port, **kwargs)
+        self.service = StampService(self, port=self.service.port)
 
     @property
     def store(self):
@@ -226,7 +224,7 @@ class Bed:
                 for line in f.read_text(errors="replace").splitlines()]
 
     def logind(self, method, *args):
-        return self.system_bus.call("org.freedesktop.login1", "/com/talverin/test/Control",
+        return self.system_bus.call("org.freedesktop.login1", "/org/freedesktop/login1",
                                     "com.talverin.test.Login1Control", method, *args)
 
     def screensaver(self, interface, active, forged=False):
@@ -238,10 +236,6 @@ class Bed:
         message.append(dbus.Boolean(active), signature="b")
         connection.send_message(message)
         connection.flush()
-
-    def held(self, what):
-        """How many delay inhibitors for what (shutdown, sleep) the agent holds."""
-        return list(self.logind("Held")).count(what)
 
     def command(self, method, *args, signature=None):
         return self.session_bus.call("com.talverin.Timestamp", "/com/talverin/Timestamp",
@@ -303,8 +297,3 @@ def start_display(bed, tray="xembed"):
         bed.start_fake(bed.session_bus, "fake_status_notifier_watcher.py",
                        "org.kde.StatusNotifierWatcher")
     return env["DISPLAY"]
-
-
-@pytest.fixture
-def display(bed):
-    return start_display(bed)

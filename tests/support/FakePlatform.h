@@ -21,8 +21,8 @@ namespace talverin::testing {
 // Sets TZ for the life of the object, so that nothing depends on the machine's zone.
 struct ScopedTimeZone {
     explicit ScopedTimeZone(const char* zone) {
-        const char* old = std::getenv("TZ");
-        previous_ = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        if (const char* old = std::getenv("TZ"))
+            previous_ = old;
         setenv("TZ", zone, 1);
         tzset();
     }
@@ -68,22 +68,18 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
         for (const auto& day : std::set<std::filesystem::path>( // one file a day, named by its date
                  std::filesystem::directory_iterator(home / "Library/Logs", noLogYet), {})) {
             std::ifstream in(day);
-            for (std::string line; std::getline(in, line);) { // past "yyyy/MM/dd HH:mm:ss - "
-                if (++seen > logLinesTaken_) {
+            for (std::string line; std::getline(in, line);) // past "yyyy/MM/dd HH:mm:ss - "
+                if (++seen > logLinesTaken_)
                     entries_.push_back("log: " + line.erase(0, 22));
-                }
-            }
         }
         logLinesTaken_ = seen; // the files only grow
         return entries_;
     }
     std::vector<std::string> entriesStartingWith(const std::string& prefix) { // prefix removed
         std::vector<std::string> selected;
-        for (const auto& entry : entries()) {
-            if (entry.starts_with(prefix)) {
+        for (const auto& entry : entries())
+            if (entry.starts_with(prefix))
                 selected.push_back(entry.substr(prefix.size()));
-            }
-        }
         return selected;
     }
     Instant now() const override { return std::exchange(clock, clock + tick); }
@@ -96,9 +92,8 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
     void setString(const std::string& key, const std::string& value) override {
         entries().push_back("store: " + key);
         store[key] = value;
-        if (afterStoring) {
+        if (afterStoring)
             std::exchange(afterStoring, {})();
-        }
     }
     std::optional<std::string> stringForKey(const std::string& key) override {
         return store.contains(key) ? store[key] : std::nullopt;
@@ -131,15 +126,13 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
             held_ = false;
             const TerminateReply reply = runner->applicationShouldTerminate();
             held_ = reply == TerminateReply::Later;
-            if (reply == TerminateReply::Now) {
+            if (reply == TerminateReply::Now)
                 end();
-            }
         }
     }
     void replyToApplicationShouldTerminate(bool shouldTerminate) override {
-        if (std::exchange(held_, false) && shouldTerminate) {
+        if (std::exchange(held_, false) && shouldTerminate)
             end();
-        }
     }
     std::unique_ptr<StatusItem> statusItemWithLength(double) override {
         struct Item : StatusItem { // its tooltip is the platform's
@@ -157,7 +150,7 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
     }
     void openUrl(const std::string&) override {}
     void observe(SystemEventObservers observers) override { events = std::move(observers); }
-    bool isScreenLocked() override { return lockedAtStart; }
+    bool isScreenLocked() override { return false; }
     std::optional<bool> isNetworkReachable() override { return networkReachable; }
     void release(Hold hold) override {
         const char* names[] = {"sleep", "power-off", "session end"};
@@ -187,7 +180,6 @@ struct FakePlatform : Implements<Clock, Console, MainQueue, DefaultsStore, UrlSe
     std::function<void()> afterStoring; // once, right after the next record is stored
     ApplicationDelegate* runner = nullptr;
     SystemEventObservers events;
-    bool lockedAtStart = false;
     std::optional<bool> networkReachable = true; // nothing: the system cannot tell
     std::string toolTip;                         // the status item's, as last set
     std::optional<std::string> serial = "C02TEST123";

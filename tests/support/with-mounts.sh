@@ -1,9 +1,8 @@
 #!/bin/sh
 # Runs a command in a mount namespace of its own, where TALVERIN_READ_ONLY_FOLDER becomes read-only
 # (for root too), TALVERIN_SMALL_DISK_FOLDER a 1 MiB disk holding a copy of what it held (filled up
-# first with TALVERIN_SMALL_DISK_FULL=1), and with TALVERIN_NO_HARDWARE_SERIAL=1 the machine's own
-# serial-number files cannot be read, and TALVERIN_TRUSTED_CA is trusted the way a deployed agent
-# trusts a public authority: in the system's certificate folder. Nothing changes outside it.
+# first if TALVERIN_SMALL_DISK_FULL is set), and TALVERIN_TRUSTED_CA is trusted the way a deployed
+# agent trusts a public authority: in the system's certificate folder. Nothing changes outside it.
 set -eu
 if [ -z "${TALVERIN_IN_MOUNT_NAMESPACE:-}" ]; then
     export TALVERIN_IN_MOUNT_NAMESPACE=1
@@ -20,14 +19,9 @@ if [ -n "${TALVERIN_SMALL_DISK_FOLDER:-}" ]; then
     mount -t tmpfs -o size=1m none "$TALVERIN_SMALL_DISK_FOLDER"
     cp -a "$held/." "$TALVERIN_SMALL_DISK_FOLDER/"
     rm -rf "$held"
-    if [ "${TALVERIN_SMALL_DISK_FULL:-0}" = 1 ]; then
+    if [ -n "${TALVERIN_SMALL_DISK_FULL:-}" ]; then
         dd if=/dev/zero of="$TALVERIN_SMALL_DISK_FOLDER/.filler" bs=4096 2>/dev/null || true
     fi
-fi
-if [ "${TALVERIN_NO_HARDWARE_SERIAL:-0}" = 1 ]; then
-    for path in /sys/class/dmi/id /proc/device-tree; do
-        [ ! -e "$path" ] || mount -t tmpfs -o ro none "$(readlink -f "$path")"
-    done
 fi
 if [ -n "${TALVERIN_TRUSTED_CA:-}" ]; then
     certificates=$(mktemp -d)
@@ -37,5 +31,5 @@ if [ -n "${TALVERIN_TRUSTED_CA:-}" ]; then
     mount --move "$certificates" /etc/ssl/certs && rmdir "$certificates"
 fi
 unset TALVERIN_IN_MOUNT_NAMESPACE TALVERIN_READ_ONLY_FOLDER TALVERIN_SMALL_DISK_FOLDER \
-    TALVERIN_SMALL_DISK_FULL TALVERIN_NO_HARDWARE_SERIAL TALVERIN_TRUSTED_CA
+    TALVERIN_SMALL_DISK_FULL TALVERIN_TRUSTED_CA
 exec "$@"

@@ -49,33 +49,30 @@ struct Agent : FakePlatform {
     // Launching, running and manual stamps happen at 18:07:41 unless a time is given; answers go
     // to the oldest request not answered yet.
     void play(const Strings& steps) {
+        // clang-format off
         const std::map<std::string, std::function<void()>> actions = {
             {"launch", [&] { delegate.applicationDidFinishLaunching(); }},
-            {"run", [&] { running(); }},
-            {"quit", [&] { terminate(); }},
+            {"run", [&] { running(); }}, {"quit", [&] { terminate(); }},
             {"power off", [&] { events.powerOff(true); }},
             {"power-off called off", [&] { events.powerOff(false); }},
-            {"lock", [&] { events.screenLocked(true); }},
-            {"unlock", [&] { events.screenLocked(false); }},
-            {"sleep", [&] { events.sleeping(true); }},
-            {"wake", [&] { events.sleeping(false); }},
+            {"lock", [&] { events.screenLocked(true); }}, {"unlock", [&] { events.screenLocked(false); }},
+            {"sleep", [&] { events.sleeping(true); }}, {"wake", [&] { events.sleeping(false); }},
             {"log out", [&] { events.sessionEnding(true); }},
             {"log-out called off", [&] { events.sessionEnding(false); }},
             {"network back", [&] { events.networkBack(); }},
             {"network down", [&] { networkReachable = false; }},
             {"end abruptly", [&] { delegate.applicationEndsAbruptly(); }},
-            {"resend an unknown leaving key",
-             [&] { delegate.leaveWithUnSentKey(leaving + "_gone", [] {}); }},
-            {"leave now", [&] { delegate.leaveNow(); }},
-            {"arrive now", [&] { delegate.arriveNow(); }},
+            {"resend an unknown leaving key", [&] { delegate.leaveWithUnSentKey(leaving + "_gone", [] {}); }},
+            // A resend scan on the delivery thread may run while the main thread stores a stamp.
+            {"scan as the next record is stored", [&] { afterStoring = [&] { delegate.printUnsent(); }; }},
+            {"leave now", [&] { delegate.leaveNow(); }}, {"arrive now", [&] { delegate.arriveNow(); }},
             {"accept", [&] { answer(response(201, "done")); }},
             {"refuse", [&] { answer(response(500, "busy")); }},
-            {"fail", [&] { failTransfer(); }},
-            {"drain", [&] { drainMainQueue(); }},
+            {"fail", [&] { failTransfer(); }}, {"drain", [&] { drainMainQueue(); }},
             {"launch-at-login command", [&] { delegate.automaticLaunchManual(); }},
-            {"reapply the launch-at-login wish",
-             [&] { delegate.automaticLaunchWithManualSetting(false); }},
+            {"reapply the launch-at-login wish", [&] { delegate.automaticLaunchWithManualSetting(false); }},
             {"enable launch-at-login behind its back", [&] { launchAtLogin = true; }}};
+        // clang-format on
         for (const std::string& step : steps) {
             if (step.starts_with("serial ") || step == "no serial") {
                 serial = step == "no serial" ? std::nullopt : std::optional(step.substr(7));
@@ -91,32 +88,26 @@ struct Agent : FakePlatform {
     // the store's order: the leaving ones first.
     Strings story() {
         const auto stampOf = [](const std::string& label, const std::string& tim) {
-            return (label.find("arrival") != std::string::npos || label == arriving ? "arrival "
-                                                                                    : "leaving ") +
-                   tim.substr(8, 2) + ":" + tim.substr(10, 2) + ":" + tim.substr(12, 2);
+            const bool arrival = label.find("arrival") != std::string::npos || label == arriving;
+            return (arrival ? "arrival " : "leaving ") + tim.substr(8, 2) + ":" +
+                   tim.substr(10, 2) + ":" + tim.substr(12, 2);
         };
+        // clang-format off
         const std::vector<std::pair<std::string, std::string>> told = {
-            {"に成功しました", "accepted"},
-            {"に失敗しました", "refused"},
-            {lost, "failed"},
-            {noUrl(leaving), "no time"},
-            {"シリアル番号が未取得", "no serial"},
-            {"シリアル番号に使用できない文字", "unsafe serial"},
-            {"alert: PCのシリアル番号", "no serial alert"},
-            {"ネットワークへの接続が回復", "network scan"},
-            {"released: ", ""},
-            {"ended", ""}};
+            {"に成功しました", "accepted"}, {"に失敗しました", "refused"}, {lost, "failed"},
+            {noUrl(leaving), "no time"}, {"シリアル番号が未取得", "no serial"},
+            {"シリアル番号に使用できない文字", "unsafe serial"}, {"alert: PCのシリアル番号", "no serial alert"},
+            {"ネットワークへの接続が回復", "network scan"}, {"released: ", ""}, {"ended", ""}};
+        // clang-format on
         Strings story;
         for (const std::string& entry : entries()) {
-            if (const std::size_t tim = entry.find("?tim="); entry.starts_with("request: ")) {
+            if (const std::size_t tim = entry.find("?tim="); entry.starts_with("request: "))
                 story.push_back(stampOf(entry, entry.substr(tim + 5)));
-            }
             const auto said = std::ranges::find_if(told, [&](const auto& pair) {
                 return entry.find(pair.first) != std::string::npos;
             });
-            if (said != told.end()) {
+            if (said != told.end())
                 story.push_back(said->second.empty() ? entry : said->second);
-            }
         }
         for (const auto& [key, value] : store) {
             const std::size_t time = key.find('_') + 1;
@@ -142,6 +133,7 @@ TEST(AgentTest, StartUpLogsItsSettingsStoresThenSendsOneArrivalAndPrintsTheApiBa
     EXPECT_EQ(agent.console.back(), origin + "/api/osx/v1/");
     EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp\n未送信の打刻：1件");
     EXPECT_THAT(agent.requests.at(0).headers, ElementsAre(Pair("X-OSX-NUMBER", "C02TEST123")));
+    EXPECT_EQ(agent.requests.at(0).timeoutSeconds, 60.0); // a silent service never holds a quit
     Agent unaware; // of the network's state: it says so once, and stamps all the same
     unaware.networkReachable = std::nullopt;
     unaware.delegate.applicationDidFinishLaunching();
@@ -155,23 +147,15 @@ TEST(AgentTest, LaunchAtLoginCommands) {
     const std::string command = "launch-at-login command";
     for (const auto& [steps, before, refuse, after, logged, alerted] :
          std::vector<std::tuple<Strings, bool, bool, bool, Strings, Strings>>{
+             // clang-format off
              {{"launch"}, false, false, true, {"true"}, {}},
-             // Refused: the state in force, not the wish.
-             {{"launch"}, false, true, false, {"false"}, {}},
-             {{"launch", command, command},
-              true,
-              false,
-              true,
-              {"true", "false", "true"},
-              {"false", "true"}},
+             {{"launch"}, false, true, false, {"false"}, {}}, // refused: the state in force, not the wish
+             {{"launch", command, command}, true, false, true, {"true", "false", "true"}, {"false", "true"}},
              {{"launch", command}, true, true, true, {"true", "true"}, {"true"}},
-             {{"launch", command, "enable launch-at-login behind its back",
-               "reapply the launch-at-login wish"},
-              true,
-              false,
-              false,
-              {"true", "false", "false"},
-              {"false"}}}) {
+             {{"launch", command, "enable launch-at-login behind its back", "reapply the launch-at-login wish"},
+              true, false, false, {"true", "false", "false"}, {"false"}},
+             // clang-format on
+         }) {
         Agent agent;
         std::tie(agent.launchAtLogin, agent.refuse) = std::tie(before, refuse);
         agent.play(steps);
@@ -190,6 +174,8 @@ TEST(AgentTest, LaunchAtLoginCommands) {
 // back. Steps at 18:07:41 unless timed.
 TEST(AgentTest, EventsStampsHoldsAndTheEnd) {
     const std::string quitStamp = "leaving 18:07:41", kept = "unsent leaving 18:07:41";
+    const std::string keptArrival = "unsent arrival 18:07:41";
+    const Strings unsafe = {"unsafe serial", "unsafe serial", "ended", kept, keptArrival};
     for (const auto& [steps, story] : std::vector<std::pair<Strings, Strings>>{
              // clang-format off
              {{"run", "quit"}, {quitStamp, kept}},
@@ -197,16 +183,13 @@ TEST(AgentTest, EventsStampsHoldsAndTheEnd) {
              {{"run", "quit", "accept", "drain"}, {quitStamp, "accepted", "ended"}},
              {{"run", "quit", "refuse", "drain"}, {quitStamp, "refused", "ended", kept}},
              {{"run", "quit", "fail", "drain"}, {quitStamp, "failed", "ended", kept}},
-             {{"run", "quit", "resend an unknown leaving key", "drain"},
-              {quitStamp, "no time", "ended", kept}},
+             {{"run", "quit", "resend an unknown leaving key", "drain"}, {quitStamp, "no time", "ended", kept}},
              {{"run", "quit", "quit"}, {quitStamp, "ended", kept}},
              // A power-off stamps and locks, but only a quit ends the agent: at once after it.
              {{"run", "power off", "quit"}, {quitStamp, "ended", kept}},
-             {{"run", "power off", "refuse", "drain"},
-              {quitStamp, "refused", "released: power-off", kept}},
+             {{"run", "power off", "refuse", "drain"}, {quitStamp, "refused", "released: power-off", kept}},
              {{"run", "power off", "accept", "drain", "power-off called off", "quit"},
-              {quitStamp, "accepted", "released: power-off", "arrival 18:07:41", quitStamp, kept,
-               "unsent arrival 18:07:41"}},
+              {quitStamp, "accepted", "released: power-off", "arrival 18:07:41", quitStamp, kept, keptArrival}},
              {{"run", "quit", "power off", "power-off called off", "accept", "drain"},
               {quitStamp, "accepted", "ended"}}, // a quit asked for before stays asked for
              // An abrupt end stores the day's end, unless the user had left already.
@@ -216,30 +199,23 @@ TEST(AgentTest, EventsStampsHoldsAndTheEnd) {
              // No serial: nothing to wait for; one it cannot send (or none read yet): an outcome.
              {{"no serial", "launch"}, {"no serial alert", "ended"}},
              {{"leave now", "drain"}, {"no serial", kept}},
-             {{"serial C02\r\nX-Other: 1", "launch", "quit", "drain"},
-              {"unsafe serial", "unsafe serial", "ended", kept, "unsent arrival 18:07:41"}},
-             {{"serial C02\x01X", "launch", "quit", "drain"},
-              {"unsafe serial", "unsafe serial", "ended", kept, "unsent arrival 18:07:41"}},
-             {{"serial C02\x7FX", "launch", "quit", "drain"},
-              {"unsafe serial", "unsafe serial", "ended", kept, "unsent arrival 18:07:41"}},
+             {{"serial C02\r\nX-Other: 1", "launch", "quit", "drain"}, unsafe},
+             {{"serial C02\x01X", "launch", "quit", "drain"}, unsafe},
+             {{"serial C02\x7FX", "launch", "quit", "drain"}, unsafe},
              // Each real change once, however many sources report it.
              {{"run", "lock at 18:00:00", "lock", "unlock at 18:05:00", "unlock"},
-              {"leaving 18:00:00", "arrival 18:05:00", "unsent leaving 18:00:00",
-               "unsent arrival 18:05:00"}},
+              {"leaving 18:00:00", "arrival 18:05:00", "unsent leaving 18:00:00", "unsent arrival 18:05:00"}},
              // Locked at six: a power-off at ten, called off or not, tells nothing new.
-             {{"run", "lock at 18:00:00", "accept", "drain", "power off at 22:00:00",
-               "power-off called off", "unlock at 23:00:00"},
-              {"leaving 18:00:00", "accepted", "released: power-off", "arrival 23:00:00",
-               "unsent arrival 23:00:00"}},
+             {{"run", "lock at 18:00:00", "accept", "drain", "power off at 22:00:00", "power-off called off",
+               "unlock at 23:00:00"},
+              {"leaving 18:00:00", "accepted", "released: power-off", "arrival 23:00:00", "unsent arrival 23:00:00"}},
              {{"run", "lock at 18:00:00", "accept", "drain", "power off at 22:00:00", "quit"},
               {"leaving 18:00:00", "accepted", "released: power-off", "ended"}},
              // Held for its own stamp only: another leaving outcome does not let it go.
              {{"run", "power off", "resend an unknown leaving key", "drain", "refuse", "drain"},
               {quitStamp, "no time", "refused", "released: power-off", kept}},
-             {{"run", "sleep", "resend an unknown leaving key", "drain", "accept", "drain",
-               "wake at 18:30:00"},
-              {quitStamp, "no time", "accepted", "released: sleep", "arrival 18:30:00",
-               "unsent arrival 18:30:00"}},
+             {{"run", "sleep", "resend an unknown leaving key", "drain", "accept", "drain", "wake at 18:30:00"},
+              {quitStamp, "no time", "accepted", "released: sleep", "arrival 18:30:00", "unsent arrival 18:30:00"}},
              // A sleep right after a lock waits for the lock's stamp; after its outcome, for none.
              {{"run", "lock", "sleep", "fail", "drain", "network down", "wake", "sleep"},
               {quitStamp, "failed", "released: sleep", "released: sleep", kept}},
@@ -247,11 +223,13 @@ TEST(AgentTest, EventsStampsHoldsAndTheEnd) {
              {{"run", "quit", "power off", "sleep", "accept", "drain"},
               {quitStamp, "accepted", "released: sleep", "released: power-off", "ended"}},
              {{"run", "lock", "quit"}, {quitStamp, "ended", kept}},
+             // A fresh record is never resent while its own transfer is under way.
+             {{"run", "scan as the next record is stored", "lock"}, {quitStamp, kept}},
              // A log-out's saves are one; its cancel begins the day again.
-             {{"run", "log out", "log out", "accept", "drain", "log-out called off at 18:10:00",
-               "log out at 18:20:00", "quit"},
-              {quitStamp, "accepted", "released: session end", "arrival 18:10:00",
-               "leaving 18:20:00", "ended", "unsent leaving 18:20:00", "unsent arrival 18:10:00"}},
+             {{"run", "log out", "log out", "accept", "drain", "log-out called off at 18:10:00", "log out at 18:20:00",
+               "quit"},
+              {quitStamp, "accepted", "released: session end", "arrival 18:10:00", "leaving 18:20:00", "ended",
+               "unsent leaving 18:20:00", "unsent arrival 18:10:00"}},
              {{"run", "lock", "accept", "drain", "log out", "log-out called off"},
               {quitStamp, "accepted", "released: session end"}},
              // The manual commands always stamp.
@@ -260,26 +238,16 @@ TEST(AgentTest, EventsStampsHoldsAndTheEnd) {
                "unsent arrival 18:20:00"}},
              // Stored stamps go out when the network is back, or on waking when it is there.
              {{"run", "network back"}, {}},
-             {{"run", "lock", "fail", "drain", "network back", "network back", "fail",
-               "network back"},
+             {{"run", "lock", "fail", "drain", "network back", "network back", "fail", "network back"},
               {quitStamp, "failed", "network scan", quitStamp, "network scan", quitStamp, kept}},
              {{"run", "lock", "fail", "drain", "sleep", "wake", "network down", "sleep", "wake"},
-              {quitStamp, "failed", "released: sleep", "network scan", quitStamp,
-               "released: sleep", kept}},
+              {quitStamp, "failed", "released: sleep", "network scan", quitStamp, "released: sleep", kept}},
              // clang-format on
          }) {
         Agent agent;
         agent.play(steps);
         EXPECT_EQ(agent.story(), story) << ::testing::PrintToString(steps);
     }
-}
-
-// A resend scan on the delivery thread may run while the main thread stores a fresh stamp.
-TEST(AgentTest, AFreshRecordIsNeverResentWhileItsOwnTransferIsUnderWay) {
-    Agent agent;
-    agent.running().afterStoring = [&] { agent.delegate.printUnsent(); };
-    agent.play({"lock at 18:00:00"});
-    EXPECT_EQ(agent.story(), (Strings{"leaving 18:00:00", "unsent leaving 18:00:00"}));
 }
 
 // A manual stamp at 09:00, answered once, with an older leaving record in the store. Its completion
@@ -359,17 +327,15 @@ TEST(AgentTest, RetriesRepeatTheRequestWaitingLongerAndHoldTheWaitAtItsTop) {
 TEST(AgentTest, ResendsSendTheStoredTimeOfARealMomentOnly) {
     const std::string key = leaving + "_20240330070000";
     using Pairs = std::vector<std::pair<std::string, std::string>>;
-    for (const auto& [stored, sent] : Pairs{{"20240330070000", "20240330070000"},
-                                            {"20240331023000", "20240331023000"},
-                                            {"20240229235959", "20240229235959"},
-                                            {"20230229120000", ""},
-                                            {"20240401086000", ""},
-                                            {"2024040183005 PM", "20240401203005"},
-                                            {"20240401103005 PM", "20240401223005"},
-                                            {"20240401103005&tim=19990101000000", ""},
-                                            {"20240401083005#x", ""},
-                                            {"2024040109300%41", ""},
-                                            {"20240431083005", ""}}) {
+    for (const auto& [stored, sent] : Pairs{
+             // clang-format off
+             {"20240330070000", "20240330070000"}, {"20240331023000", "20240331023000"},
+             {"20240229235959", "20240229235959"}, {"20230229120000", ""}, {"20240401086000", ""},
+             {"2024040183005 PM", "20240401203005"}, {"20240401103005 PM", "20240401223005"},
+             {"20240401103005&tim=19990101000000", ""}, {"20240401083005#x", ""},
+             {"2024040109300%41", ""}, {"20240431083005", ""},
+             // clang-format on
+         }) {
         Agent agent(0, "Europe/Berlin"); // whose clocks skip 02:00–03:00 on 31 March
         agent.running().store[key] = stored;
         agent.delegate.leaveWithUnSentKey(key, [] {});
@@ -429,22 +395,18 @@ TEST(DateFormatTest, WritesAndReadsEveryPatternTheAgentUses) {
     const char *stamp = "yyyyMMddHHmmss", *h = "yyyyMMddhmmss a", *hh = "yyyyMMddhhmmss a";
     for (const auto& [pattern, text, time] :
          std::vector<std::tuple<const char*, const char*, const char*>>{
-             {stamp, "20240401203005", "2024-04-01 20:30:05"},
+             // clang-format off
+             {stamp, "20240401203005", "2024-04-01 20:30:05"}, {stamp, "20240402000000", "2024-04-02 00:00:00"},
              {"yyyy/MM/dd HH:mm:ss", "2024/04/01 20:30:05", "2024-04-01 20:30:05"},
              {"yyyy-MM-dd", "2024-04-01", "2024-04-01 00:00:00"},
-             {hh, "20240401083005 PM", "2024-04-01 20:30:05"},
-             {h, "2024040183005 PM", "2024-04-01 20:30:05"},
-             {stamp, "20240402000000", "2024-04-02 00:00:00"},
-             {hh, "20240402120000 AM", "2024-04-02 00:00:00"},
-             {hh, "20240401120000 PM", "2024-04-01 12:00:00"},
-             {hh, "20240401110000 AM", "2024-04-01 11:00:00"},
-             {stamp, "20240401235959", "2024-04-01 23:59:59"},
-             {hh, "20240229083005 PM", "2024-02-29 20:30:05"},
-             {hh, "20000229083005 PM", "2000-02-29 20:30:05"},
+             {hh, "20240401083005 PM", "2024-04-01 20:30:05"}, {h, "2024040183005 PM", "2024-04-01 20:30:05"},
+             {hh, "20240402120000 AM", "2024-04-02 00:00:00"}, {hh, "20240401120000 PM", "2024-04-01 12:00:00"},
+             {hh, "20240401110000 AM", "2024-04-01 11:00:00"}, {stamp, "20240401235959", "2024-04-01 23:59:59"},
+             {hh, "20240229083005 PM", "2024-02-29 20:30:05"}, {hh, "20000229083005 PM", "2000-02-29 20:30:05"},
              // The whole text must match, with exact digit counts: a one-letter hour has one.
-             {h, "20240401083005 PM", nullptr},
-             {h, "20240401103005 PM", nullptr},
-             {stamp, "20240401240000", nullptr}}) {
+             {h, "20240401083005 PM", nullptr}, {h, "20240401103005 PM", nullptr}, {stamp, "20240401240000", nullptr},
+             // clang-format on
+         }) {
         EXPECT_EQ(parseDate(pattern, text), time ? std::optional(localTime(time)) : std::nullopt)
             << pattern << " " << text;
         EXPECT_EQ(time ? formatDate(pattern, localTime(time)) : text, text);

@@ -36,14 +36,9 @@ class Watcher(dbus.service.Object):
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
-        return self.GetAll(interface)[name]
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
-    def GetAll(self, interface):
-        return dbus.Dictionary({
-            "RegisteredStatusNotifierItems": dbus.Array([s for s, _ in self.items], "s"),
-            "IsStatusNotifierHostRegistered": dbus.Boolean(True),
-            "ProtocolVersion": dbus.Int32(0)}, signature="sv")
+        return {"RegisteredStatusNotifierItems": dbus.Array([s for s, _ in self.items], "s"),
+                "IsStatusNotifierHostRegistered": dbus.Boolean(True),
+                "ProtocolVersion": dbus.Int32(0)}[name]
 
     def owner_changed(self, name, old_owner, new_owner):
         self.items = [item for item in self.items if new_owner or item[1] != old_owner]

@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """The system bus's services for tests: a small org.freedesktop.login1 (the Manager calls the agent
 makes, PrepareForShutdown and PrepareForSleep, one Session whose LockedHint it announces with its
-value, as logind does), or, given
---serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering so. Tests drive
-logind through com.talverin.test.Login1Control on /com/talverin/test/Control (Emit*, Set*,
-Held, and LastAnnouncement for the latency benchmark) and read hostnamed's
-calls, whether each allowed a password prompt, from com.talverin.test.HostnamedControl.Calls.
-logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint, and
+value, as logind does), or, given --serial TEXT, --error NAME or --no-reply, an
+org.freedesktop.hostname1 answering so. Tests drive each through an interface of its own on its
+path: com.talverin.test.Login1Control (Emit*, Set*, Held, and LastAnnouncement for the latency
+benchmark) and com.talverin.test.HostnamedControl.Calls (whether each call allowed a password
+prompt). logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint, and
 --network-state N, with which a NetworkManager in state N runs beside it (SetNetworkState)."""
 
 import argparse
@@ -20,7 +19,7 @@ import dbus.service
 import fakebus
 
 MANAGER_PATH, MANAGER = "/org/freedesktop/login1", "org.freedesktop.login1.Manager"
-SESSION, CONTROL = "org.freedesktop.login1.Session", "com.talverin.test.Login1Control"
+CONTROL = "com.talverin.test.Login1Control"
 
 
 class Properties(dbus.service.Object):
@@ -47,17 +46,6 @@ class Properties(dbus.service.Object):
         self.PropertiesChanged(self.interface, {name: value}, [])
 
 
-def make_session(bus, session_id, locked):
-    return Properties(bus, MANAGER_PATH + "/session/" + session_id, SESSION,  # ids need no escaping
-                      {"Id": dbus.String(session_id), "LockedHint": dbus.Boolean(locked)})
-
-
-def make_network_manager(bus, state):
-    """Only what Qt's reachability backend reads: the overall state (70 is online, 20 is not)."""
-    return Properties(bus, "/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager",
-                      {"State": dbus.UInt32(state)})
-
-
 class Inhibitor:
     def __init__(self, what):
         self.what = str(what)
@@ -69,9 +57,9 @@ class Inhibitor:
 
 
 class Manager(dbus.service.Object):
-    def __init__(self, bus, session, options):
+    def __init__(self, bus, session, network, options):
         super().__init__(bus, MANAGER_PATH)
-        self.session, self.options, self.inhibitors = session, options, []
+        self.session, self.network, self.options, self.inhibitors = session, network, options, []
 
     @dbus.service.method(MANAGER, in_signature="s", out_signature="o")
     def GetSession(self, session_id):
@@ -101,19 +89,13 @@ class Manager(dbus.service.Object):
     def PrepareForSleep(self, starting):
         pass
 
-
-class Control(dbus.service.Object):
-    def __init__(self, bus, manager, session, network):
-        super().__init__(bus, fakebus.CONTROL_PATH)
-        self.manager, self.session, self.network = manager, session, network
-
     @dbus.service.method(CONTROL, in_signature="b")
     def EmitPrepareForShutdown(self, starting):
-        self.manager.PrepareForShutdown(starting)
+        self.PrepareForShutdown(starting)
 
     @dbus.service.method(CONTROL, in_signature="b")
     def EmitPrepareForSleep(self, starting):
-        self.manager.PrepareForSleep(starting)
+        self.PrepareForSleep(starting)
 
     @dbus.service.method(CONTROL, in_signature="b")
     def SetLockedHint(self, value):
@@ -129,7 +111,7 @@ class Control(dbus.service.Object):
 
     @dbus.service.method(CONTROL, out_signature="as")
     def Held(self):  # what each inhibitor still held is for (shutdown, sleep), sorted
-        return dbus.Array(sorted(i.what for i in self.manager.inhibitors if i.open), "s")
+        return dbus.Array(sorted(i.what for i in self.inhibitors if i.open), "s")
 
 
 class Hostnamed(dbus.service.Object):
@@ -148,15 +130,9 @@ class Hostnamed(dbus.service.Object):
         else:
             reply(self.options.serial)
 
-
-class HostnamedControl(dbus.service.Object):
-    def __init__(self, bus, hostnamed):
-        super().__init__(bus, fakebus.CONTROL_PATH)
-        self.hostnamed = hostnamed
-
     @dbus.service.method("com.talverin.test.HostnamedControl", out_signature="ab")
     def Calls(self):
-        return dbus.Array(self.hostnamed.calls, signature="b")
+        return dbus.Array(self.calls, signature="b")
 
 
 def main():
@@ -171,15 +147,18 @@ def main():
     options = parser.parse_args()
     bus = fakebus.connect()
     if options.serial is not None or options.error or options.no_reply:
-        HostnamedControl(bus, Hostnamed(bus, options))
+        Hostnamed(bus, options)
         fakebus.own_names(bus, ["org.freedesktop.hostname1"])
-    else:
-        session = make_session(bus, "c2", options.locked_hint)
-        network = None if options.network_state is None else \
-            make_network_manager(bus, options.network_state)
-        Control(bus, Manager(bus, session, options), session, network)
-        fakebus.own_names(bus, ["org.freedesktop.login1"] +
-                          ["org.freedesktop.NetworkManager"] * (network is not None))
+        return fakebus.run()
+    session = Properties(bus, MANAGER_PATH + "/session/c2", "org.freedesktop.login1.Session",
+                         {"Id": dbus.String("c2"), "LockedHint": dbus.Boolean(options.locked_hint)})
+    # Only what Qt's reachability backend reads: the overall state (70 is online, 20 is not).
+    network = None if options.network_state is None else Properties(
+        bus, "/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager",
+        {"State": dbus.UInt32(options.network_state)})
+    Manager(bus, session, network, options)
+    fakebus.own_names(bus, ["org.freedesktop.login1"] +
+                      ["org.freedesktop.NetworkManager"] * (network is not None))
     fakebus.run()
 
 

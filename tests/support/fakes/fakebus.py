@@ -9,8 +9,6 @@ import dbus
 import dbus.mainloop.glib
 from gi.repository import GLib
 
-CONTROL_PATH = "/com/talverin/test/Control"
-
 
 def connect():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)

@@ -108,18 +108,20 @@ public:
 private:
     // fresh: a stamp of its own, made just now, rather than a record sent again; its flight is
     // claimed already. Returns the key of the record sent.
-    std::string sendStamp(StampKind kind, const std::string& unSentKey, Completion completion,
-                          bool fresh);
+    // Returns the stamp's own number (0 for a record sent again): keys made in the same second
+    // are the same key, so only this number tells two fresh stamps apart.
+    std::uint64_t sendStamp(StampKind kind, const std::string& unSentKey, Completion completion,
+                            bool fresh);
     // A change of presence stamped: an arrival, or a leaving whose key is returned.
-    std::string stampChange(Presence::Change change);
+    std::uint64_t stampChange(Presence::Change change);
     // Keeps a hold until the outcome of the leaving stamp with that key, or of the one that ended
     // the presence if it is still under way; with neither, lets it go at once.
-    void holdFor(Hold hold, const std::string& key);
+    void holdFor(Hold hold, std::uint64_t stamp);
     void dropHold(Hold hold) { heldFor_.erase(hold); }
     // After every leaving outcome, on the main queue: the holds kept for that stamp go, and a held
     // quit may go ahead.
-    void settleLeavingLater(const std::string& key);
-    void settleLeaving(const std::string& key);
+    void settleLeavingLater(std::uint64_t stamp);
+    void settleLeaving(std::uint64_t stamp);
     void noteAcceptedLater(StampKind kind, const std::string& key);
     // Sorts an answer: an accepted stamp's record is removed and its body text returned; a
     // refused or undelivered one is logged on the main queue and nothing is returned.
@@ -148,8 +150,9 @@ private:
     Presence presence_;
     // The leaving stamp that ended the presence, until its outcome; and what each hold waits for.
     // Main thread only.
-    std::string endingKey_;
-    std::map<Hold, std::string> heldFor_;
+    std::uint64_t endingStamp_ = 0;
+    std::map<Hold, std::uint64_t> heldFor_;
+    std::atomic<std::uint64_t> lastStamp_{0};
     // The newest stamp the service accepted: its time and label, for the tooltip.
     std::string lastAcceptedTime_;
     std::string lastAcceptedLabel_;

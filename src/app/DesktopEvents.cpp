@@ -7,9 +7,9 @@ void AppDelegate::screenLocked(bool locked) {
 }
 
 void AppDelegate::sleeping(bool asleep) {
-    const std::string key = stampChange(presence_.sleeping(asleep));
+    const std::uint64_t stamp = stampChange(presence_.sleeping(asleep));
     if (asleep) {
-        holdFor(Hold::sleep, key);
+        holdFor(Hold::sleep, stamp);
         return;
     }
     dropHold(Hold::sleep);
@@ -20,9 +20,9 @@ void AppDelegate::sleeping(bool asleep) {
 }
 
 void AppDelegate::sessionEnding(bool ending) {
-    const std::string key = stampChange(presence_.sessionEnding(ending));
+    const std::uint64_t stamp = stampChange(presence_.sessionEnding(ending));
     if (ending) {
-        holdFor(Hold::sessionEnd, key);
+        holdFor(Hold::sessionEnd, stamp);
     } else {
         dropHold(Hold::sessionEnd);
     }
@@ -41,24 +41,24 @@ void AppDelegate::networkBack() {
     printUnsent();
 }
 
-std::string AppDelegate::stampChange(Presence::Change change) {
+std::uint64_t AppDelegate::stampChange(Presence::Change change) {
     switch (change) {
     case Presence::Change::began:
         arriveWithUnSentKey("", [] {});
-        return "";
+        return 0;
     case Presence::Change::ended:
-        endingKey_ = sendStamp(
+        endingStamp_ = sendStamp(
             StampKind::leaving, "", [] {}, true);
-        return endingKey_;
+        return endingStamp_;
     case Presence::Change::none:
         break;
     }
-    return "";
+    return 0;
 }
 
-void AppDelegate::holdFor(Hold hold, const std::string& key) {
-    const std::string awaited = key.empty() ? endingKey_ : key;
-    if (awaited.empty()) {
+void AppDelegate::holdFor(Hold hold, std::uint64_t stamp) {
+    const std::uint64_t awaited = stamp == 0 ? endingStamp_ : stamp;
+    if (awaited == 0) {
         platform_.systemEvents.release(hold);
         heldFor_.erase(hold);
         return;
@@ -66,12 +66,12 @@ void AppDelegate::holdFor(Hold hold, const std::string& key) {
     heldFor_[hold] = awaited;
 }
 
-void AppDelegate::settleLeaving(const std::string& key) {
-    if (endingKey_ == key) {
-        endingKey_.clear();
+void AppDelegate::settleLeaving(std::uint64_t stamp) {
+    if (endingStamp_ == stamp) {
+        endingStamp_ = 0;
     }
     for (auto held = heldFor_.begin(); held != heldFor_.end();) {
-        if (held->second == key) {
+        if (held->second == stamp) {
             platform_.systemEvents.release(held->first);
             held = heldFor_.erase(held);
         } else {

@@ -22,8 +22,7 @@ TerminateReply AppDelegate::applicationShouldTerminate() {
     lockTerminate = true;
     terminationHeld_ = true;
     presence_.quitting();
-    endingKey_ = key;
-    sendStamp(
+    endingStamp_ = sendStamp(
         StampKind::leaving, key, [] {}, true);
     writeLog("終了時の打刻: " + key);
     platform_.application.replyToApplicationShouldTerminate(false);

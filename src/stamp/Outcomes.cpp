@@ -72,16 +72,14 @@ void AppDelegate::handleArrivalResult(const TransferResult& result, const std::s
 void AppDelegate::handleLeavingResult(const TransferResult& result, const std::string& effectiveKey,
                                       const Completion& completion) {
     const auto text = settleOutcome(StampKind::leaving, result, effectiveKey, completion);
-    // Whatever the answer, what was held for a leaving stamp may now go ahead.
-    settleLeavingLater(effectiveKey);
     if (text) {
         printLine(*text);
     }
 }
 
-void AppDelegate::settleLeavingLater(const std::string& key) {
-    platform_.mainQueue.async([this, key] {
-        settleLeaving(key);
+void AppDelegate::settleLeavingLater(std::uint64_t stamp) {
+    platform_.mainQueue.async([this, stamp] {
+        settleLeaving(stamp);
         terminateIfLocked();
     });
 }

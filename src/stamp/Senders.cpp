@@ -15,25 +15,26 @@ void AppDelegate::leaveWithUnSentKey(const std::string& unSentKey, Completion co
     sendStamp(StampKind::leaving, unSentKey, std::move(completion), unSentKey.empty());
 }
 
-std::string AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey,
-                                   Completion completion, bool fresh) {
+std::uint64_t AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey,
+                                     Completion completion, bool fresh) {
     const StampKindTraits& traits = traitsOf(kind);
     printLine(traits.callLine);
 
     // A fresh stamp is on disk before anything is sent, so no failure can lose it.
     const std::string effectiveKey = unSentKey.empty() ? setUnset(kind, true) : unSentKey;
     if (!fresh && !startFlight(effectiveKey, false)) {
-        return effectiveKey; // already on its way; its own outcome settles the record
+        return 0; // already on its way; its own outcome settles the record
     }
+    const std::uint64_t stamp = fresh ? ++lastStamp_ : 0;
     // Given up before any transfer: the record waits. That is this stamp's outcome, and like any
     // other a leaving one lets what was held for it go ahead: no answer will ever come.
     const auto giveUp = [&](const std::string& line) {
         writeLog(line);
         endFlight(effectiveKey);
         if (kind == StampKind::leaving) {
-            settleLeavingLater(effectiveKey);
+            settleLeavingLater(stamp);
         }
-        return effectiveKey;
+        return stamp;
     };
     const std::string tim = unsentStampTime(effectiveKey);
 
@@ -71,9 +72,11 @@ std::string AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey,
             handleArrivalResult(result, effectiveKey, completion, callerKey);
         };
     } else {
-        handler = [this, effectiveKey,
+        handler = [this, effectiveKey, stamp,
                    completion = std::move(completion)](const TransferResult& result) {
             handleLeavingResult(result, effectiveKey, completion);
+            // Whatever the answer, what was held for this stamp may now go ahead.
+            settleLeavingLater(stamp);
         };
     }
     handler = [this, effectiveKey, settle = std::move(handler)](const TransferResult& result) {
@@ -88,7 +91,7 @@ std::string AppDelegate::sendStamp(StampKind kind, const std::string& unSentKey,
                                &session, request, handler](TransferResult result) {
         completeOrRetry(result, times, reporter, label, wait, times, session, request, handler);
     });
-    return effectiveKey;
+    return stamp;
 }
 
 // A fresh stamp always goes out, even when one made in the same second (and so under the same

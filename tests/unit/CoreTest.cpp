@@ -232,6 +232,12 @@ TEST(AgentTest, EventsStampsHoldsAndTheEnd) {
                "unsent leaving 18:20:00", "unsent arrival 18:10:00"}},
              {{"run", "lock", "accept", "drain", "log out", "log-out called off"},
               {quitStamp, "accepted", "released: session end"}},
+             // Called off and begun again within one second: the same key, but the hold waits for
+             // its own stamp, not the first one's.
+             {{"run", "log out", "log-out called off", "log out", "accept", "drain", "accept", "accept",
+               "drain"},
+              {quitStamp, "arrival 18:07:41", quitStamp, "accepted", "accepted", "refused",
+               "released: session end", "unsent arrival 18:07:41"}},
              // The manual commands always stamp.
              {{"run", "lock", "leave now at 18:10:00", "arrive now at 18:20:00"},
               {quitStamp, "leaving 18:10:00", "arrival 18:20:00", kept, "unsent leaving 18:10:00",

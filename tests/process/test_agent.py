@@ -179,7 +179,8 @@ def test_leave_with_unsent_key_sends_only_a_stored_leaving_record(bed, key, stor
         bed.command("leaveWithUnSentKey", key, signature="s")
     assert refusal.value.get_dbus_name() == "org.freedesktop.DBus.Error.InvalidArgs"
     bed.command("leaveNow")  # the barrier: whatever the refused call did came before it
-    bed.service.wait_requests(LEAVING)
-    assert len(bed.service.requests(LEAVING)) == 1 and len(bed.service.requests(ARRIVAL)) == 1
-    wait_until(lambda: bed.records() == ({key: key.split("_")[-1]} if stored else {}))
+    (leaving,) = bed.service.wait_requests(LEAVING)
+    # A stored arrival may go out as what it is, with the start-up arrival's resend scan, which
+    # can still be running when it is seeded; never as a leaving stamp.
+    assert leaving["tim"] != key.split("_")[-1] and len(bed.service.requests(LEAVING)) == 1
     assert sum("leaveWithUnSentKey" in line for line in bed.log()) == 1

@@ -134,6 +134,8 @@ private:
     bool startFlight(const std::string& key, bool evenIfUnderWay);
     void endFlight(const std::string& key);
     bool isInFlight(const std::string& key);
+    // Whether another transfer under way uses the same record as the one just answered.
+    bool sharesItsRecord(const std::string& key);
 
     Platform platform_;
     DailyLog log_;

@@ -47,7 +47,11 @@ std::optional<std::string> AppDelegate::settleOutcome(StampKind kind, const Tran
         return std::nullopt;
     }
     printLine(traits.label);
-    removeUnsent(effectiveKey);
+    // Two stamps of a kind made in the same second share one record: while the other is still on
+    // its way, the record is its too, and only its own acceptance may remove it.
+    if (!sharesItsRecord(effectiveKey)) {
+        removeUnsent(effectiveKey);
+    }
     noteAcceptedLater(kind, effectiveKey);
     // The record is gone before the body is looked at, so an odd answer cannot keep it.
     std::string text = decodeUtf8Lossy(*result.body);

@@ -113,6 +113,12 @@ void AppDelegate::endFlight(const std::string& key) {
     }
 }
 
+bool AppDelegate::sharesItsRecord(const std::string& key) {
+    const std::lock_guard lock(inFlightMutex_);
+    const auto entry = inFlight_.find(key);
+    return entry != inFlight_.end() && entry->second > 1;
+}
+
 bool AppDelegate::isInFlight(const std::string& key) {
     const std::lock_guard lock(inFlightMutex_);
     return inFlight_.count(key) != 0;

@@ -232,6 +232,10 @@ TEST(AgentTest, EventsStampsHoldsAndTheEnd) {
                "unsent leaving 18:20:00", "unsent arrival 18:10:00"}},
              {{"run", "lock", "accept", "drain", "log out", "log-out called off"},
               {quitStamp, "accepted", "released: session end"}},
+             // Two leaving stamps of one second share a record: the first one's acceptance keeps it.
+             {{"run", "lock", "unlock", "quit", "accept", "accept", "fail", "drain"},
+              {quitStamp, "arrival 18:07:41", quitStamp, "accepted", "ended", "refused", "failed", kept,
+               "unsent arrival 18:07:41"}},
              // Called off and begun again within one second: the same key, but the hold waits for
              // its own stamp, not the first one's.
              {{"run", "log out", "log-out called off", "log out", "accept", "drain", "accept", "accept",

@@ -467,8 +467,7 @@ std::optional<std::string> SqliteDefaultsStore::stringForKey(const std::string& 
     {
         const std::unique_lock read(readMutex_, deadline);
         if (!read.owns_lock()) {
-            problem =
-                problemOnce("read failed", "未送信の打刻を保存先から読み込めませんでした:", "busy");
+            problem = readFailed("busy");
         } else if (reader_ != nullptr) {
             readDeadline_ = deadline;
             int result = SQLITE_ERROR;
@@ -479,9 +478,7 @@ std::optional<std::string> SqliteDefaultsStore::stringForKey(const std::string& 
                 }
             }
             if (result != SQLITE_ROW && result != SQLITE_DONE) {
-                problem =
-                    problemOnce("read failed",
-                                "未送信の打刻を保存先から読み込めませんでした:", errorOf(reader_));
+                problem = readFailed(errorOf(reader_));
             }
             sqlite3_reset(select_);
             sqlite3_clear_bindings(select_);
@@ -506,8 +503,7 @@ std::vector<std::pair<std::string, StoredValue>> SqliteDefaultsStore::dictionary
     {
         const std::unique_lock read(readMutex_, deadline);
         if (!read.owns_lock()) {
-            problem =
-                problemOnce("read failed", "未送信の打刻を保存先から読み込めませんでした:", "busy");
+            problem = readFailed("busy");
         } else if (reader_ != nullptr) {
             readDeadline_ = deadline;
             int result = SQLITE_ROW;
@@ -523,9 +519,7 @@ std::vector<std::pair<std::string, StoredValue>> SqliteDefaultsStore::dictionary
                 }
             }
             if (result != SQLITE_DONE) {
-                problem =
-                    problemOnce("read failed",
-                                "未送信の打刻を保存先から読み込めませんでした:", errorOf(reader_));
+                problem = readFailed(errorOf(reader_));
             }
             sqlite3_reset(selectAll_);
         }

@@ -95,6 +95,9 @@ private:
     std::optional<Problem> problemOnce(const std::string& what, const std::string& logPrefix,
                                        const std::string& reason);
     void report(const std::optional<Problem>& problem) const;
+    std::optional<Problem> readFailed(const std::string& reason) {
+        return problemOnce("read failed", "未送信の打刻を保存先から読み込めませんでした:", reason);
+    }
 
     void store(const std::string& key, std::optional<std::string> value);
     void writeChanges();

@@ -19,9 +19,8 @@
 
 The agent runs in the test suite's process bed (tests/process/conftest.py): private session and
 system buses with the fake logind, the local stamp service with a CA made for the run, an X display
-with trayer where a tray is needed. The whole run is in a mount namespace of its own
-(tests/support/with-mounts.sh) in which that CA is also in the system's certificate folder: the
-"deployed" trust, with no TALVERIN_CA_FILE, as a deployed agent trusts its service's public
+with trayer where a tray is needed. The whole run is in a mount namespace of its own in
+which that CA is also in the system's certificate folder: the "deployed" trust, with no TALVERIN_CA_FILE, as a deployed agent trusts its service's public
 authority. Every figure goes to RESULTS (JSON lines; default BUILD/benchmarks.jsonl) with the load
 average before and after it was taken.
 """
@@ -215,6 +214,16 @@ def table(entries):
             f"{name} {size:,} kB" for name, size in entry["floor_files"]), [entry])
 
 
+def trust_as_deployed(ca, folder):
+    """The CA in a copy of the system's certificate folder mounted over it, in this namespace only:
+    trusted as a deployed agent trusts its service's public authority."""
+    folder.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "none", folder], check=True)
+    subprocess.run(["cp", "-RP", "/etc/ssl/certs/.", ca, folder], check=True)
+    subprocess.run(["openssl", "rehash", folder], check=True, capture_output=True)
+    subprocess.run(["mount", "--move", folder, "/etc/ssl/certs"], check=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", type=Path, default=SOURCE / "build")
@@ -232,11 +241,12 @@ def main():
         work = tempfile.mkdtemp(prefix="talverin-bench-")
         subprocess.run([SOURCE / "tools/stamp-service/make-ca.sh", f"{work}/certs"], check=True,
                        stdout=subprocess.DEVNULL)
-        with_mounts = str(SOURCE / "tests/support/with-mounts.sh")
-        os.execve(with_mounts, [with_mounts, "/usr/bin/python3", __file__, *sys.argv[1:]],
-                  dict(os.environ, TALVERIN_BENCH_WORK=work,
-                       TALVERIN_TRUSTED_CA=f"{work}/certs/ca.pem"))
+        user = [] if os.geteuid() == 0 else ["--map-root-user"]
+        os.execvpe("unshare", ["unshare", *user, "--mount", "--propagation", "private",
+                               "/usr/bin/python3", __file__, *sys.argv[1:]],
+                   dict(os.environ, TALVERIN_BENCH_WORK=work))
     work = Path(os.environ["TALVERIN_BENCH_WORK"])
+    trust_as_deployed(work / "certs/ca.pem", work / "system-certs")
     # Nothing of the caller's session reaches what is measured: the bed gives it the rest.
     path = os.environ.get("PATH", "/usr/bin:/bin")
     os.environ.clear()

@@ -160,7 +160,7 @@ def day(seed, args, certs):
                 bed.screensaver(rng.choice(Bed.SCREENSAVERS), rng.random() < 0.5)
             elif event < 62:
                 asleep = not asleep
-                bed.logind("EmitPrepareForSleep", asleep)
+                bed.logind("Emit", "PrepareForSleep", asleep)
             elif event < 80:
                 down = not down
                 if down and rng.random() < 0.4:
@@ -182,7 +182,7 @@ def day(seed, args, certs):
     with watch.lock:
         restore(bed)
         if asleep:
-            bed.logind("EmitPrepareForSleep", False)
+            bed.logind("Emit", "PrepareForSleep", False)
     for active in (True, False):
         bed.logind("SetLockedHint", active)
         for name in Bed.SCREENSAVERS:

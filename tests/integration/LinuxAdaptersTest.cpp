@@ -103,9 +103,8 @@ TEST_F(SqliteStore, ValuesSurviveAKillAsTextAndOthersAreListedButNeverRewritten)
     EXPECT_EQ(problems, 0);
 }
 
-// Whatever the umask, others may not read the records: the folder is private from the moment it
-// exists; a file found open to others is made private before it is read, even one that turns out
-// to be no database (whose content is left alone).
+// Whatever the umask, the folder is private from the moment it exists, and a file found open to
+// others is made private before it is read, even one that is no database (its content kept).
 TEST_F(SqliteStore, KeepsItsFolderAndFilesPrivate) {
     umask(0); // for this test's process only
     qputenv("XDG_DATA_HOME", folder.path().toUtf8());
@@ -138,10 +137,9 @@ TEST_F(SqliteStore, TwoThreadsWriteAndRemoveAtOnce) {
               "2000/2000"); // the odd keys of both threads, and nothing else
 }
 
-// Another program holding the file's lock, or a folder read-only at start (for root too: a bind
-// mount in this thread's own mount namespace): what the run stored and removed meanwhile reaches
-// the file as soon as the lock is gone, or with the next write once the folder is writable, and
-// what it only read never does. Each call returns with the lock still held.
+// The file's lock held by another program, or a folder read-only at start (for root too: a bind
+// mount in this thread's namespace): calls return, and what the run stored and removed (never what
+// it only read) reaches the file once the lock is gone, or with the next write once it is writable.
 TEST_F(SqliteStore, WhatAFaultHeldBackReachesTheFileOnceItIsOver) {
     const bool mounts = unshare(CLONE_NEWNS) == 0 &&
                         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
@@ -182,9 +180,8 @@ TEST_F(SqliteStore, WhatAFaultHeldBackReachesTheFileOnceItIsOver) {
     }
 }
 
-// A folder that cannot share a mapping of the -shm file (a FUSE, 9p or SMB home folder; here a
-// FUSE folder that caches nothing): SQLite accepts WAL there, then fails every access. The store,
-// new or made in WAL mode elsewhere, keeps a rollback journal and its records reach the file.
+// Where the -shm file cannot be shared (a FUSE, 9p or SMB home folder) SQLite takes WAL, then fails
+// every access: the store, new or made in WAL mode elsewhere, keeps a rollback journal instead.
 TEST_F(SqliteStore, KeepsARollbackJournalWhereWalCannotWork) {
     const bool ownMounts = unshare(CLONE_NEWNS) == 0 &&
                            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
@@ -320,9 +317,10 @@ TEST(ServiceOriginTable, AcceptsHttpsAndHttpOnlyToLoopback) {
 }
 
 TEST(LinuxSystemInfoTable, KernelNumbersZoneAndDaylightSaving) {
-    const std::map<std::string, std::vector<long>> releases{
-        {"6.1.0-18-amd64", {6, 1, 0}}, {"5.15.133.1-wsl", {5, 15, 133}}, {"6.7-rc1", {6, 7, 0}}};
-    for (const auto& [release, version] : releases) {
+    for (const auto& [release, version] :
+         std::map<std::string, std::vector<long>>{{"6.1.0-18-amd64", {6, 1, 0}},
+                                                  {"5.15.133.1-wsl", {5, 15, 133}},
+                                                  {"6.7-rc1", {6, 7, 0}}}) {
         const OperatingSystemVersion v = LinuxSystemInfo::parseKernelRelease(release);
         EXPECT_EQ(std::vector({v.majorVersion, v.minorVersion, v.patchVersion}), version);
     }
@@ -349,8 +347,7 @@ TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
     const FakeSystem logind(u"org.freedesktop.login1"_s);
     QDBusInterface control(u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s,
                            u"com.talverin.test.Login1Control"_s, bus);
-    // Answered after all logind answered before, and handled after it too: an inhibitor it gave
-    // has reached its holder, and the reply that carried it is gone.
+    // Handled after all logind answered before: an inhibitor it gave has reached its holder.
     const auto logindSays = [&](const QString& method, const QVariantList& arguments = {}) {
         const QDBusPendingCallWatcher answer(control.asyncCallWithArgumentList(method, arguments));
         bool handled = false;
@@ -379,7 +376,7 @@ TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
         SCOPED_TRACE(++step);
         if (announced) { // under way, or called off and taken again for the next time
             const std::size_t before = reported.size();
-            logindSays(u"EmitPrepareFor"_s + QLatin1String(announced), {starting});
+            logindSays(u"Emit"_s, {u"PrepareFor"_s + QLatin1String(announced), starting});
             ASSERT_TRUE(QTest::qWaitFor(
                 [&] {
                     return reported.size() > before && logindSays(u"Held"_s) == "shutdown sleep";
@@ -512,7 +509,6 @@ TEST(UrlSessionReaction, BecomesTheTransferResult) {
     for (const Reaction& row : std::vector<Reaction>{
              {"Answer200", R"("body":"accepted")", "200 accepted"},
              {"Answer500", R"("status":500,"body":"down")", "500 down"},
-             {"Answer404", R"("status":404,"body":"no such")", "404 no such"},
              {"AnswerNotUtf8", R"("status":503,"bodyBase64":"//6A")", "503 \xFF\xFE\x80"},
              // Returned as it is: its target never sees the request.
              {"RedirectNeverFollowed", R"("action":"redirect","body":"moved","location":"/x")",

@@ -46,8 +46,7 @@ def test_the_agent_starts_once_with_one_arrival_and_launch_at_login_and_obeys_co
     (["-v", "-session"], {}, 2, "", "Unknown option 'session'."),
 ], ids=["help", "version", "unknown-option", "argument", "origin-not-https", "restored-session",
         "toolkit-options", "toolkit-option-without-value"])
-def test_the_agent_answers_or_refuses_without_touching_anything(bed, arguments, env, status, out,
-                                                                  err):
+def test_the_agent_answers_or_refuses_touching_nothing(bed, arguments, env, status, out, err):
     agent = bed.start_agent(*arguments, **env)
     assert agent.wait() == status
     assert out in agent.stdout() and (out or agent.stdout() == "")
@@ -59,8 +58,7 @@ def test_the_agent_answers_or_refuses_without_touching_anything(bed, arguments, 
     (signal.SIGTERM, signal.SIGTERM), (signal.SIGTERM, signal.SIGINT),
     (signal.SIGTERM, signal.SIGHUP), (signal.SIGHUP, signal.SIGTERM),
 ], ids=["apart", "back-to-back", "scope-stop", "scope-stop-hang-up-first"])
-def test_a_quit_waits_for_the_leaving_answer_and_a_second_request_ends_it_at_once(bed, first,
-                                                                                  second):
+def test_a_quit_waits_for_the_leaving_answer_and_a_second_ends_it_at_once(bed, first, second):
     agent = bed.started_agent()
     # A hang-up and SIGTERM (systemd stopping a scope) are one stop: it waits for the answer,
     # which comes a second later.
@@ -99,7 +97,7 @@ def test_each_screen_source_reports_locks_and_unlocks_and_forged_signals_none(be
             if source in (name.split(".")[1], "forged"):
                 bed.screensaver(name, locked, forged=source == "forged")
         # A barrier on each bus, so that no echo of this step comes after the next one.
-        bed.logind("EmitPrepareForShutdown", False)
+        bed.logind("Emit", "PrepareForShutdown", False)
         bed.command("automaticLaunchWithManualSetting", False, signature="b")
         agent.wait_line("powerOffCancelled", number)
         wait_until(lambda: bed.log().count("自動起動の設定：true") > number)
@@ -127,7 +125,7 @@ def test_power_off_sends_one_leaving_stamp_under_the_delay_inhibitor(bed, servic
     agent = bed.started_agent()
     wait_until(lambda: list(bed.logind("Held")) == ["shutdown", "sleep"])  # delay inhibitors
     bed.service.react(LEAVING, **service)
-    bed.logind("EmitPrepareForShutdown", True)
+    bed.logind("Emit", "PrepareForShutdown", True)
     (leaving,) = bed.service.wait_requests(LEAVING)
     wait_until(lambda: list(bed.logind("Held")) == ["sleep"], 10, "the power-off to be let go")
     agent.signal(signal.SIGTERM)  # the system's own request ends it at once, with no second stamp

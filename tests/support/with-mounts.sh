@@ -1,8 +1,7 @@
 #!/bin/sh
 # Runs a command in a mount namespace of its own, where TALVERIN_READ_ONLY_FOLDER becomes read-only
 # (for root too), TALVERIN_SMALL_DISK_FOLDER a 1 MiB disk holding a copy of what it held (filled up
-# first if TALVERIN_SMALL_DISK_FULL is set), and TALVERIN_TRUSTED_CA is trusted the way a deployed
-# agent trusts a public authority: in the system's certificate folder. Nothing changes outside it.
+# first if TALVERIN_SMALL_DISK_FULL is set). Nothing changes outside it.
 set -eu
 if [ -z "${TALVERIN_IN_MOUNT_NAMESPACE:-}" ]; then
     export TALVERIN_IN_MOUNT_NAMESPACE=1
@@ -23,13 +22,6 @@ if [ -n "${TALVERIN_SMALL_DISK_FOLDER:-}" ]; then
         dd if=/dev/zero of="$TALVERIN_SMALL_DISK_FOLDER/.filler" bs=4096 2>/dev/null || true
     fi
 fi
-if [ -n "${TALVERIN_TRUSTED_CA:-}" ]; then
-    certificates=$(mktemp -d)
-    mount -t tmpfs none "$certificates"
-    cp -RP /etc/ssl/certs/. "$TALVERIN_TRUSTED_CA" "$certificates/"
-    openssl rehash "$certificates" >/dev/null 2>&1
-    mount --move "$certificates" /etc/ssl/certs && rmdir "$certificates"
-fi
 unset TALVERIN_IN_MOUNT_NAMESPACE TALVERIN_READ_ONLY_FOLDER TALVERIN_SMALL_DISK_FOLDER \
-    TALVERIN_SMALL_DISK_FULL TALVERIN_TRUSTED_CA
+    TALVERIN_SMALL_DISK_FULL
 exec "$@"

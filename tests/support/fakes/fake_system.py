@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """The system bus's services for tests: a small org.freedesktop.login1 (the Manager calls the agent
-makes, PrepareForShutdown and PrepareForSleep, one Session whose LockedHint it announces with its
-value, as logind does), or, given --serial TEXT, --error NAME or --no-reply, an
-org.freedesktop.hostname1 answering so. Tests drive each through an interface of its own on its
-path: com.talverin.test.Login1Control (Emit*, Set*, Held, and LastAnnouncement for the latency
-benchmark) and com.talverin.test.HostnamedControl.Calls (whether each call allowed a password
-prompt). logind's options: --no-auto and --no-pid (those lookups find nothing), --locked-hint, and
---network-state N, with which a NetworkManager in state N runs beside it (SetNetworkState)."""
+makes, its two Prepare signals, one Session whose LockedHint it announces with its value, as logind
+does), or, given --serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering
+so. Tests drive each through an interface of its own on its path: Login1Control (Emit, Set*, Held,
+LastAnnouncement for the latency benchmark) and HostnamedControl.Calls (whether each call allowed a
+password prompt). logind's options: --no-auto and --no-pid (those lookups find nothing),
+--locked-hint, and --network-state N: a NetworkManager in state N beside it (SetNetworkState)."""
 
 import argparse
 import os
@@ -89,13 +88,9 @@ class Manager(dbus.service.Object):
     def PrepareForSleep(self, starting):
         pass
 
-    @dbus.service.method(CONTROL, in_signature="b")
-    def EmitPrepareForShutdown(self, starting):
-        self.PrepareForShutdown(starting)
-
-    @dbus.service.method(CONTROL, in_signature="b")
-    def EmitPrepareForSleep(self, starting):
-        self.PrepareForSleep(starting)
+    @dbus.service.method(CONTROL, in_signature="sb")
+    def Emit(self, signal, starting):  # PrepareForShutdown or PrepareForSleep
+        getattr(self, signal)(starting)
 
     @dbus.service.method(CONTROL, in_signature="b")
     def SetLockedHint(self, value):

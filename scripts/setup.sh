@@ -12,7 +12,7 @@ packages=(
     dbus-daemon dbus-bin libglib2.0-bin python3 python3-dbus python3-gi gir1.2-glib-2.0 bindfs
     openssl ca-certificates procps python3-pytest
     dpkg-dev file desktop-file-utils duktape lintian
-    xfce4-session xfwm4 gnome-session-bin weston qt6-wayland
+    xfce4-session xfwm4 xfce4-panel gnome-session-bin weston qt6-wayland
 )
 
 missing=()

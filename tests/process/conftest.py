@@ -27,6 +27,14 @@ ARRIVAL, LEAVING = "/api/osx/v1/stamp/arrival", "/api/osx/v1/stamp/leaving"
 LABEL = {ARRIVAL: "開始時の打刻", LEAVING: "終了時の打刻"}
 SERIAL = "C02TESTSERIAL"
 DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # the service is local
+XFCONFD = [*Path("/usr/lib").glob("*/xfce4/xfconf/xfconfd")]
+# The status tray alone, in settings of the current version: no default panels, no migration.
+PANEL = """<channel name="xfce4-panel" version="1.0">
+<property name="configver" type="int" value="2"/><property name="panels" type="array">
+<value type="int" value="1"/><property name="panel-1" type="empty"><property name="plugin-ids"
+type="array"><value type="int" value="1"/></property></property></property><property
+name="plugins" type="empty"><property name="plugin-1" type="string" value="systray"/></property>
+</channel>"""
 
 
 def wait_until(predicate, timeout=30.0, what="the condition"):
@@ -159,8 +167,12 @@ class Bed:
         self.service = StampService(self)
 
     def start_fake(self, bus, script, name, *options):
-        env = dict(self.environment(), DBUS_SESSION_BUS_ADDRESS=bus.address)
-        self.children.append(Child([PYTHON, FAKES / script, *options], env, self.folder, script))
+        self.start_owner(bus, name, [PYTHON, FAKES / script, *options], script)
+
+    def start_owner(self, bus, name, argv, log, **env):
+        """A child of the bed's, once it owns its name on the bus."""
+        env = self.environment(DBUS_SESSION_BUS_ADDRESS=bus.address, **env)
+        self.children.append(Child(argv, env, self.folder, log))
         wait_until(lambda: bus.connection.name_has_owner(name), what=name)
 
     def environment(self, **overrides):
@@ -280,7 +292,8 @@ def bed(make_bed):
 
 def start_display(bed, tray="xembed"):
     """An X server of the bed's own, on a display number it picks itself, with a tray host if asked:
-    an XEmbed tray (trayer) or a StatusNotifierWatcher on the session bus. Its name, for DISPLAY."""
+    an XEmbed tray (trayer) or a StatusNotifierWatcher and host (xfce4-panel) on the session bus.
+    Its name, for DISPLAY."""
     xvfb = Child(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
                   "-wr", "-noreset"], bed.environment(), bed.folder, "xvfb")
     bed.children.append(xvfb)
@@ -293,7 +306,12 @@ def start_display(bed, tray="xembed"):
         wait_until(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--classname",
                                            "^panel$"], env=env, capture_output=True).stdout,
                    what="the tray")
-    elif tray:
-        bed.start_fake(bed.session_bus, "fake_status_notifier_watcher.py",
-                       "org.kde.StatusNotifierWatcher")
+    elif tray:  # a panel holding nothing but its tray, whose watcher and host are the real ones
+        channels = bed.home / ".config/xfce4/xfconf/xfce-perchannel-xml"
+        channels.mkdir(parents=True)
+        (channels / "xfce4-panel.xml").write_text(PANEL)
+        bed.start_owner(bed.session_bus, "org.xfce.Xfconf", XFCONFD, "xfconfd")
+        panel = ["xfce4-panel", "--disable-wm-check"]  # rather than wait for a window manager
+        bed.start_owner(bed.session_bus, "org.kde.StatusNotifierWatcher", panel, "xfce4-panel",
+                        DISPLAY=env["DISPLAY"])
     return env["DISPLAY"]

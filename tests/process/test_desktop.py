@@ -5,12 +5,11 @@ through X as a user meets them."""
 import re
 import signal
 import subprocess
-from pathlib import Path
 
 import dbus
 import pytest
 
-from conftest import ARRIVAL, LABEL, LEAVING, Child, start_display, wait_until
+from conftest import ARRIVAL, LABEL, LEAVING, XFCONFD, Child, start_display, wait_until
 
 WATCHER, ITEM, MENU = "org.kde.StatusNotifierWatcher", "org.kde.StatusNotifierItem", \
     "com.canonical.dbusmenu"
@@ -92,7 +91,8 @@ def test_the_status_notifier_item_carries_the_tooltip_and_the_menu_whose_entries
         return call(WATCHER, "/StatusNotifierWatcher", dbus.PROPERTIES_IFACE, "Get", WATCHER,
                     "RegisteredStatusNotifierItems")
 
-    (item,) = wait_until(registered, what="the item to register")
+    (item,) = [key.removesuffix("/StatusNotifierItem")  # the watcher adds the object's path
+               for key in wait_until(registered, what="the item to register")]
 
     def item_property(name):
         return call(item, "/StatusNotifierItem", dbus.PROPERTIES_IFACE, "Get", ITEM, name)
@@ -152,9 +152,7 @@ def xfce(bed, screen):
             f"[Desktop Entry]\nType=Application\nName={name}\n{text}\n")
     for name in bed.SCREENSAVERS:  # the session asks them, and the bed's names never answer
         bed.session_bus.connection.release_name(name)
-    bed.children.append(Child([*Path("/usr/lib").glob("*/xfce4/xfconf/xfconfd")], screen.env,
-                              bed.folder, "xfconfd"))
-    wait_until(lambda: bed.session_bus.connection.name_has_owner("org.xfce.Xfconf"))
+    bed.start_owner(bed.session_bus, "org.xfce.Xfconf", XFCONFD, "xfconfd")
     for setting in ["/sessions/Failsafe/Count int 1", "/startup/ssh-agent/enabled bool false",
                     "/startup/gpg-agent/enabled bool false"]:
         path, kind, value = setting.split()

@@ -86,7 +86,7 @@ class Child:
     def stop(self):
         self.signal(signal.SIGTERM)
         try:
-            self.process.wait(10)
+            return self.process.wait(10)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
@@ -155,6 +155,7 @@ class Bed:
     def __init__(self, folder, certs, logind_options=()):
         self.folder, self.certs, self.children = folder, certs, []
         self.home, self.runtime = folder / "home", folder / "runtime"
+        self.store = self.home / ".local/share/com.talverin.Timestamp/defaults.sqlite3"
         self.home.mkdir()
         self.runtime.mkdir(mode=0o700)
         (folder / "serial").write_text(SERIAL + "\n")
@@ -205,15 +206,6 @@ class Bed:
         agent = self.start_agent(**env)
         wait_until(lambda: len(self.service.accepted(ARRIVAL)) > count, what="accepted arrival")
         return agent
-
-    def restart_service(self):
-        """The service ends, if it has not, and comes back on the same port."""
-        self.service.child.stop()
-        self.service = StampService(self, port=self.service.port)
-
-    @property
-    def store(self):
-        return self.home / ".local/share/com.talverin.Timestamp/defaults.sqlite3"
 
     def records(self):
         if not self.store.exists():

@@ -86,7 +86,7 @@ class Child:
     def stop(self):
         self.signal(signal.SIGTERM)
         try:
-            return self.process.wait(10)
+            return self.process.wait(30)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()

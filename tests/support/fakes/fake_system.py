@@ -45,16 +45,6 @@ class Properties(dbus.service.Object):
         self.PropertiesChanged(self.interface, {name: value}, [])
 
 
-class Inhibitor:
-    def __init__(self, what):
-        self.what = str(what)
-        self.read_end, self.write_end = os.pipe()
-
-    @property
-    def open(self):  # the taker holds the other end: once every copy is closed, EOF is readable
-        return not select.select([self.read_end], [], [], 0)[0]
-
-
 class Manager(dbus.service.Object):
     def __init__(self, bus, session, network, options):
         super().__init__(bus, MANAGER_PATH)
@@ -74,10 +64,10 @@ class Manager(dbus.service.Object):
 
     @dbus.service.method(MANAGER, in_signature="ssss", out_signature="h")
     def Inhibit(self, what, who, why, mode):
-        inhibitor = Inhibitor(what if mode == "delay" else f"{mode}-{what}")  # delay is asked
-        self.inhibitors.append(inhibitor)
-        handed_over = dbus.types.UnixFd(inhibitor.write_end)  # a duplicate, kept until sent
-        os.close(inhibitor.write_end)
+        read_end, write_end = os.pipe()
+        self.inhibitors.append((str(what) if mode == "delay" else f"{mode}-{what}", read_end))
+        handed_over = dbus.types.UnixFd(write_end)  # a duplicate, kept until sent
+        os.close(write_end)
         return handed_over
 
     @dbus.service.signal(MANAGER, signature="b")
@@ -106,7 +96,9 @@ class Manager(dbus.service.Object):
 
     @dbus.service.method(CONTROL, out_signature="as")
     def Held(self):  # what each inhibitor still held is for (shutdown, sleep), sorted
-        return dbus.Array(sorted(i.what for i in self.inhibitors if i.open), "s")
+        # The taker holds the write end: once every copy is closed, EOF is readable on ours.
+        return dbus.Array(sorted(what for what, end in self.inhibitors
+                                 if not select.select([end], [], [], 0)[0]), "s")
 
 
 class Hostnamed(dbus.service.Object):

@@ -160,15 +160,12 @@ class Bed:
         self.runtime.mkdir(mode=0o700)
         (folder / "serial").write_text(SERIAL + "\n")
         self.system_bus, self.session_bus = Bus(self, "system-bus"), Bus(self, "session-bus")
-        self.start_fake(self.system_bus, "fake_system.py", "org.freedesktop.login1",
-                        *logind_options)
+        self.start_owner(self.system_bus, "org.freedesktop.login1",
+                         [PYTHON, FAKES / "fake_system.py", *logind_options], "fake_system")
         # The test itself owns the screensavers' names, and so may speak for them.
         for name in self.SCREENSAVERS:
             self.session_bus.connection.request_name(name)
         self.service = StampService(self)
-
-    def start_fake(self, bus, script, name, *options):
-        self.start_owner(bus, name, [PYTHON, FAKES / script, *options], script)
 
     def start_owner(self, bus, name, argv, log, **env):
         """A child of the bed's, once it owns its name on the bus."""
@@ -283,9 +280,8 @@ def bed(make_bed):
 
 
 def start_display(bed, tray="xembed"):
-    """An X server of the bed's own, on a display number it picks itself, with a tray host if asked:
-    an XEmbed tray (trayer) or a StatusNotifierWatcher and host (xfce4-panel) on the session bus.
-    Its name, for DISPLAY."""
+    """An X server of the bed's own, with a tray host if asked: an XEmbed tray (trayer) or a
+    StatusNotifierWatcher and host (xfce4-panel) on the session bus. Its name, for DISPLAY."""
     xvfb = Child(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
                   "-wr", "-noreset"], bed.environment(), bed.folder, "xvfb")
     bed.children.append(xvfb)

@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
 """The system bus's services for tests: a small org.freedesktop.login1 (the Manager calls the agent
 makes, its two Prepare signals, one Session whose LockedHint it announces with its value, as logind
-does), or, given --serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering
-so. Tests drive each through an interface of its own on its path: Login1Control (Emit, Set*, Held,
-LastAnnouncement for the latency benchmark) and HostnamedControl.Calls (whether each call allowed a
-password prompt). logind's options: --no-auto and --no-pid (those lookups find nothing),
---locked-hint, and --network-state N: a NetworkManager in state N beside it (SetNetworkState)."""
+does) with a NetworkManager beside it if asked, or an org.freedesktop.hostname1 answering as its
+options say. Tests drive each through an interface of its own on its path (the *Control ones)."""
 
 import argparse
 import os
@@ -91,7 +88,7 @@ class Manager(dbus.service.Object):
         self.network.change("State", dbus.UInt32(state))
 
     @dbus.service.method(CONTROL, out_signature="t")
-    def LastAnnouncement(self):
+    def LastAnnouncement(self):  # of the session's LockedHint, for the latency benchmark
         return dbus.UInt64(self.session.last_announcement)
 
     @dbus.service.method(CONTROL, out_signature="as")

@@ -86,7 +86,7 @@ class Child:
     def stop(self):
         self.signal(signal.SIGTERM)
         try:
-            self.process.wait(10)
+            return self.process.wait(30)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
@@ -155,19 +155,17 @@ class Bed:
     def __init__(self, folder, certs, logind_options=()):
         self.folder, self.certs, self.children = folder, certs, []
         self.home, self.runtime = folder / "home", folder / "runtime"
+        self.store = self.home / ".local/share/com.talverin.Timestamp/defaults.sqlite3"
         self.home.mkdir()
         self.runtime.mkdir(mode=0o700)
         (folder / "serial").write_text(SERIAL + "\n")
         self.system_bus, self.session_bus = Bus(self, "system-bus"), Bus(self, "session-bus")
-        self.start_fake(self.system_bus, "fake_system.py", "org.freedesktop.login1",
-                        *logind_options)
+        self.start_owner(self.system_bus, "org.freedesktop.login1",
+                         [PYTHON, FAKES / "fake_system.py", *logind_options], "fake_system")
         # The test itself owns the screensavers' names, and so may speak for them.
         for name in self.SCREENSAVERS:
             self.session_bus.connection.request_name(name)
         self.service = StampService(self)
-
-    def start_fake(self, bus, script, name, *options):
-        self.start_owner(bus, name, [PYTHON, FAKES / script, *options], script)
 
     def start_owner(self, bus, name, argv, log, **env):
         """A child of the bed's, once it owns its name on the bus."""
@@ -205,15 +203,6 @@ class Bed:
         agent = self.start_agent(**env)
         wait_until(lambda: len(self.service.accepted(ARRIVAL)) > count, what="accepted arrival")
         return agent
-
-    def restart_service(self):
-        """The service ends, if it has not, and comes back on the same port."""
-        self.service.child.stop()
-        self.service = StampService(self, port=self.service.port)
-
-    @property
-    def store(self):
-        return self.home / ".local/share/com.talverin.Timestamp/defaults.sqlite3"
 
     def records(self):
         if not self.store.exists():
@@ -291,9 +280,8 @@ def bed(make_bed):
 
 
 def start_display(bed, tray="xembed"):
-    """An X server of the bed's own, on a display number it picks itself, with a tray host if asked:
-    an XEmbed tray (trayer) or a StatusNotifierWatcher and host (xfce4-panel) on the session bus.
-    Its name, for DISPLAY."""
+    """An X server of the bed's own, with a tray host if asked: an XEmbed tray (trayer) or a
+    StatusNotifierWatcher and host (xfce4-panel) on the session bus. Its name, for DISPLAY."""
     xvfb = Child(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
                   "-wr", "-noreset"], bed.environment(), bed.folder, "xvfb")
     bed.children.append(xvfb)

@@ -9,7 +9,8 @@ import subprocess
 import dbus
 import pytest
 
-from conftest import ARRIVAL, LABEL, LEAVING, XFCONFD, Child, start_display, wait_until
+from conftest import ARRIVAL, FAKES, LABEL, LEAVING, PYTHON, XFCONFD, Child, start_display
+from conftest import wait_until
 
 WATCHER, ITEM, MENU = "org.kde.StatusNotifierWatcher", "org.kde.StatusNotifierItem", \
     "com.canonical.dbusmenu"
@@ -122,8 +123,7 @@ def test_the_status_notifier_item_carries_the_tooltip_and_the_menu_whose_entries
 
 
 # The menu's other items are the status notifier's test: the XEmbed icon opens the same menu.
-def test_the_tray_menu_and_commands_show_each_box_once_and_a_termination_with_one_open_leaves(
-        bed, screen):
+def test_tray_menu_and_commands_show_each_box_once_and_a_quit_with_one_open_leaves(bed, screen):
     agent = bed.started_agent(**screen.agent_env)
     screen.choose(screen.wait_window("icon"), "アバウト")
     screen.close(screen.wait_window("dialog"))
@@ -163,8 +163,7 @@ def xfce(bed, screen):
     return screen
 
 
-def test_an_xfce_session_save_changes_nothing_and_its_log_out_waits_for_one_leaving_stamp(
-        bed, xfce):
+def test_an_xfce_save_changes_nothing_and_its_log_out_waits_for_one_leaving_stamp(bed, xfce):
     agent = bed.started_agent(**xfce.agent_env, DESKTOP_AUTOSTART_ID="an-id-it-never-gave")
     manager = ("org.xfce.SessionManager", "/org/xfce/SessionManager", "org.xfce.Session.Manager")
     bed.session_bus.call(*manager, "Checkpoint", "")
@@ -249,7 +248,7 @@ def test_gnome_session_holds_its_log_out_for_the_leaving_stamp_and_may_call_it_o
         bed.session_bus.connection.send_message(forged)
     # Another client's inhibitor makes the log-out wait for the shell's dialog, where the user
     # cancels it: the log-out's save over X ended the day, its cancel begins it again.
-    bed.start_fake(bed.session_bus, "fake_shell.py", "org.gnome.Shell")
+    bed.start_owner(bed.session_bus, "org.gnome.Shell", [PYTHON, FAKES / "fake_shell.py"], "shell")
     cookie = gnome(bed, "Inhibit", "test", dbus.UInt32(0), "busy", dbus.UInt32(1))
     gnome(bed, "Logout", dbus.UInt32(0))
     wait_until(lambda: gnome(bed, "IsSessionRunning"), what="the log-out to be called off")

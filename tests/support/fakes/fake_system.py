@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
 """The system bus's services for tests: a small org.freedesktop.login1 (the Manager calls the agent
 makes, its two Prepare signals, one Session whose LockedHint it announces with its value, as logind
-does), or, given --serial TEXT, --error NAME or --no-reply, an org.freedesktop.hostname1 answering
-so. Tests drive each through an interface of its own on its path: Login1Control (Emit, Set*, Held,
-LastAnnouncement for the latency benchmark) and HostnamedControl.Calls (whether each call allowed a
-password prompt). logind's options: --no-auto and --no-pid (those lookups find nothing),
---locked-hint, and --network-state N: a NetworkManager in state N beside it (SetNetworkState)."""
+does) with a NetworkManager beside it if asked, or an org.freedesktop.hostname1 answering as its
+options say. Tests drive each through an interface of its own on its path (the *Control ones)."""
 
 import argparse
 import os
@@ -45,16 +42,6 @@ class Properties(dbus.service.Object):
         self.PropertiesChanged(self.interface, {name: value}, [])
 
 
-class Inhibitor:
-    def __init__(self, what):
-        self.what = str(what)
-        self.read_end, self.write_end = os.pipe()
-
-    @property
-    def open(self):  # the taker holds the other end: once every copy is closed, EOF is readable
-        return not select.select([self.read_end], [], [], 0)[0]
-
-
 class Manager(dbus.service.Object):
     def __init__(self, bus, session, network, options):
         super().__init__(bus, MANAGER_PATH)
@@ -74,10 +61,10 @@ class Manager(dbus.service.Object):
 
     @dbus.service.method(MANAGER, in_signature="ssss", out_signature="h")
     def Inhibit(self, what, who, why, mode):
-        inhibitor = Inhibitor(what if mode == "delay" else f"{mode}-{what}")  # delay is asked
-        self.inhibitors.append(inhibitor)
-        handed_over = dbus.types.UnixFd(inhibitor.write_end)  # a duplicate, kept until sent
-        os.close(inhibitor.write_end)
+        read_end, write_end = os.pipe()
+        self.inhibitors.append((str(what) if mode == "delay" else f"{mode}-{what}", read_end))
+        handed_over = dbus.types.UnixFd(write_end)  # a duplicate, kept until sent
+        os.close(write_end)
         return handed_over
 
     @dbus.service.signal(MANAGER, signature="b")
@@ -101,12 +88,14 @@ class Manager(dbus.service.Object):
         self.network.change("State", dbus.UInt32(state))
 
     @dbus.service.method(CONTROL, out_signature="t")
-    def LastAnnouncement(self):
+    def LastAnnouncement(self):  # of the session's LockedHint, for the latency benchmark
         return dbus.UInt64(self.session.last_announcement)
 
     @dbus.service.method(CONTROL, out_signature="as")
     def Held(self):  # what each inhibitor still held is for (shutdown, sleep), sorted
-        return dbus.Array(sorted(i.what for i in self.inhibitors if i.open), "s")
+        # The taker holds the write end: once every copy is closed, EOF is readable on ours.
+        return dbus.Array(sorted(what for what, end in self.inhibitors
+                                 if not select.select([end], [], [], 0)[0]), "s")
 
 
 class Hostnamed(dbus.service.Object):

@@ -31,12 +31,16 @@ def capture(screen, box, file):
     print(file)
 
 
+def click(screen, x, y):
+    screen.x("xdotool", "mousemove", "--sync", x, y, "click", 1)
+
+
 def take(bed, out):
     screen = Screen(bed, start_display(bed))
     agent = bed.started_agent(**screen.agent_env)
     _, (left, top, width, height) = screen.wait_window("icon")
     # Clicked just above its lower edge, the icon opens the menu below it and stays in the picture.
-    screen.click(left + width // 2, top + height - 2)
+    click(screen, left + width // 2, top + height - 2)
     menu = screen.wait_window("menu")
     panel = screen.x("xdotool", "search", "--onlyvisible", "--classname", "^panel$").split()[0]
     # Menu and tray together, with a margin left and below, within the screen.
@@ -47,7 +51,7 @@ def take(bed, out):
     bottom = min(HEIGHT, max(b[1] + b[3] for b in boxes) + 12)
     capture(screen, (left, top, right - left, bottom - top), out / "tray-menu.png")
     _, (left, top, width, height) = menu
-    screen.click(left + width // 2, top + height * (2 * LABELS.index("アバウト") + 1) // 6)
+    click(screen, left + width // 2, top + height * (2 * LABELS.index("アバウト") + 1) // 6)
     about = screen.wait_window("dialog")
     capture(screen, about[1], out / "about.png")
     screen.close(about)
@@ -56,7 +60,7 @@ def take(bed, out):
     capture(screen, done[1], out / "stamp-done.png")
     screen.close(done)
     bed.command("quit")
-    agent.wait_exit()
+    assert agent.wait() == 0
 
 
 def main():

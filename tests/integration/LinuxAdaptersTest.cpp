@@ -229,9 +229,9 @@ struct FakeSystem : QProcess {
 };
 struct SerialRow {
     const char *name, *variableFile, *firmwareFile, *deviceTreeFile; // files' text; nullptr: none
-    const char* hostnamed; // the fake's option; nullptr: nobody owns the name
+    // The fake's option (nullptr: nobody owns the name); a call allowing a password prompt waits.
+    const char* hostnamed;
     std::optional<std::string> serial;
-    int hostnamedCalls = 0; // each of them must forbid a password prompt
     bool bus = true;
 };
 
@@ -241,12 +241,12 @@ TEST(SerialNumberSources, GiveTheFirstSerialInOrder) {
     for (const SerialRow& row : std::vector<SerialRow>{
              {"VariableFileFirst", "ENV-1\n", "FW-2\n", "DT-4", "--serial=HN-3", "ENV-1"},
              {"WhitespaceRemoved", nullptr, " C02 X\t \r\n", nullptr, nullptr, " C02 X"},
-             {"BlanksSkipped", "  \t \n", " ", "DT-4", "--serial=  ", "DT-4", 1},
-             {"Unreadable", unreadable, tooLong.c_str(), "DT-4", "--serial=HN-3", "HN-3", 1},
+             {"BlanksSkipped", "  \t \n", " ", "DT-4", "--serial=  ", "DT-4"},
+             {"Unreadable", unreadable, tooLong.c_str(), "DT-4", "--serial=HN-3", "HN-3"},
              {"HostnamedRefusing", nullptr, nullptr, "DT-4",
-              "--error=org.freedesktop.DBus.Error.AccessDenied", "DT-4", 1},
-             {"HostnamedSilent", nullptr, nullptr, "DT-4", "--no-reply", "DT-4", 1},
-             {"NoBusSkipsHostnamed", nullptr, nullptr, "DT-4", nullptr, "DT-4", 0, false},
+              "--error=org.freedesktop.DBus.Error.AccessDenied", "DT-4"},
+             {"HostnamedSilent", nullptr, nullptr, "DT-4", "--no-reply", "DT-4"},
+             {"NoBusSkipsHostnamed", nullptr, nullptr, "DT-4", nullptr, "DT-4", false},
              {"NoSourceHasOne", nullptr, nullptr, nullptr, nullptr, std::nullopt}}) {
         SCOPED_TRACE(row.name);
         const QTemporaryDir files;
@@ -262,13 +262,6 @@ TEST(SerialNumberSources, GiveTheFirstSerialInOrder) {
                                              place(files, "device-tree", row.deviceTreeFile, true),
                                              std::chrono::milliseconds(1000)});
         EXPECT_EQ(source.read(), row.serial);
-        if (hostnamed) {
-            const QDBusMessage calls = bus.call(QDBusMessage::createMethodCall(
-                hostname1, u"/org/freedesktop/hostname1"_s, u"com.talverin.test.HostnamedControl"_s,
-                u"Calls"_s));
-            EXPECT_EQ(qdbus_cast<QList<bool>>(calls.arguments().value(0)),
-                      QList<bool>(row.hostnamedCalls, false));
-        }
     }
 }
 
@@ -316,27 +309,18 @@ TEST(ServiceOriginTable, AcceptsHttpsAndHttpOnlyToLoopback) {
         EXPECT_EQ(ServiceOrigin::validated(refused), std::nullopt) << refused;
 }
 
-TEST(LinuxSystemInfoTable, KernelNumbersZoneAndDaylightSaving) {
-    for (const auto& [release, version] :
-         std::map<std::string, std::vector<long>>{{"6.1.0-18-amd64", {6, 1, 0}},
-                                                  {"5.15.133.1-wsl", {5, 15, 133}},
-                                                  {"6.7-rc1", {6, 7, 0}}}) {
+// What the agent logs of the system: the kernel's numbers as its version, and the zone's name.
+TEST(LinuxSystemInfoTable, KernelNumbersAndZone) {
+    const std::map<std::string, std::vector<long>> releases{
+        {"6.1.0-18-amd64", {6, 1, 0}}, {"5.15.133.1-wsl", {5, 15, 133}}, {"6.7-rc1", {6, 7, 0}}};
+    for (const auto& [release, version] : releases) {
         const OperatingSystemVersion v = LinuxSystemInfo::parseKernelRelease(release);
         EXPECT_EQ(std::vector({v.majorVersion, v.minorVersion, v.patchVersion}), version);
     }
     EXPECT_EQ(LinuxSystemInfo::zoneNameFrom("../usr/share/zoneinfo/Asia/Tokyo"), "Asia/Tokyo");
-    const time_t july = 1719835200, january = 1705320000; // 2024-07-01 and 2024-01-15, 12:00 UTC
-    for (const auto& [tz, zone, instant, daylightSaving] :
-         std::vector<std::tuple<const char*, std::string, time_t, bool>>{
-             {"America/New_York", "America/New_York", july, true},
-             {":/usr/share/zoneinfo/America/New_York", "America/New_York", january, false},
-             {"Australia/Sydney", "Australia/Sydney", january, true},
-             {"Asia/Tokyo", "Asia/Tokyo", july, false}}) {
+    for (const char* tz : {"Asia/Tokyo", ":/usr/share/zoneinfo/Asia/Tokyo"}) {
         qputenv("TZ", tz);
-        tzset();
-        EXPECT_EQ(LinuxSystemInfo().timeZoneIdentifier(), zone);
-        const auto at = std::chrono::system_clock::from_time_t(instant);
-        EXPECT_EQ(LinuxSystemInfo().isDaylightSavingTime(at), daylightSaving) << tz;
+        EXPECT_EQ(LinuxSystemInfo().timeZoneIdentifier(), "Asia/Tokyo") << tz;
     }
 }
 
@@ -387,6 +371,11 @@ TEST(LinuxSystemEventsHolds, ReleaseLetsGoTheInhibitorOfTheEventUnderWayOnly) {
         EXPECT_EQ(logindSays(u"Held"_s), held);
     }
     EXPECT_EQ(reported, "asleep awake off called-off ");
+    // Never let go by the core, a hold ends by itself: here after 100 ms rather than an hour.
+    LinuxSystemEvents timed(bus, QDBusConnection(u"none"_s), {std::chrono::milliseconds(100)});
+    timed.observe(observers);
+    logindSays(u"Emit"_s, {u"PrepareForShutdown"_s, true});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return logindSays(u"Held"_s) == "shutdown sleep sleep"; }));
 }
 
 // A box closed while a newer one ran inside its exec() is hidden, its exec() still on the stack:

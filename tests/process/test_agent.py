@@ -1,4 +1,4 @@
-"""The built agent on a private desktop: start-up, quit, screen events, power-off, commands."""
+"""The built agent on a private desktop: start-up, quit, screen events, the network, commands."""
 
 import contextlib
 import os
@@ -17,9 +17,7 @@ def test_the_agent_starts_once_with_one_arrival_and_launch_at_login_and_obeys_co
     agent = bed.started_agent(QT_QPA_PLATFORM=None)  # no display at all, as on a headless machine
     (arrival,) = bed.service.requests(ARRIVAL)
     assert [v for n, v in arrival["headers"] if n.lower() == "x-osx-number"] == [SERIAL]
-    assert arrival["tim"].isdigit() and len(arrival["tim"]) == 14
     assert (bed.home / AUTOSTART).exists()
-    bed.wait_records(0)
     wait_until(lambda: "自動起動の設定：true" in bed.log())  # the daily log, in this HOME
     second = bed.start_agent(QT_QPA_PLATFORM=None)  # says one is running, and touches nothing
     assert second.wait() == 0 and second.lines() == ["TALVERIN Timestamp is already running."]
@@ -114,20 +112,6 @@ def test_the_session_is_found_and_its_lock_state_followed(make_bed, logind_optio
     agent.wait_line("setUnset: " + ARRIVES, 2)
     leaving = [] if "--locked-hint" in logind_options else [LEAVES]  # none while locked already
     assert [key[:6] for key in agent.fresh_keys()] == [ARRIVES, *leaving, ARRIVES]
-
-
-@pytest.mark.parametrize("service", [{}, {"action": "silence"}],
-                         ids=["then-the-system-quits", "unanswered-held-4s"])
-def test_power_off_sends_one_leaving_stamp_under_the_delay_inhibitor(bed, service):
-    agent = bed.started_agent()
-    wait_until(lambda: list(bed.logind("Held")) == ["shutdown", "sleep"])  # delay inhibitors
-    bed.service.react(LEAVING, **service)
-    bed.logind("Emit", "PrepareForShutdown", True)
-    (leaving,) = bed.service.wait_requests(LEAVING)
-    wait_until(lambda: list(bed.logind("Held")) == ["sleep"], 10, "the power-off to be let go")
-    assert agent.stop() == 0  # the system's own request ends it at once, with no second stamp
-    assert len(bed.service.requests(LEAVING)) == 1
-    assert list(bed.records().values()) == ([leaving["tim"]] if service else [])
 
 
 def test_a_stored_stamp_goes_out_each_time_the_system_reports_the_network_back(make_bed):

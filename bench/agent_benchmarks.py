@@ -108,7 +108,8 @@ def lock_latency(bed, cycles, **env):
         arrivals, leavings = accepted(bed, ARRIVAL), accepted(bed, LEAVING)
         bed.service.post("/requests/clear")
         bed.logind("SetLockedHint", True)
-        announced = int(bed.logind("LastAnnouncement"))
+        # When the fake logind announced it, as it prints on its output.
+        announced = int((bed.folder / "fake_system.out").read_text().splitlines()[-1].split()[0])
         for who, serial in (("agent", SERIAL), ("curl_script", CURL_SERIAL)):
             request = wait_until(lambda: first_request(bed, LEAVING, serial, announced),
                                  what=f"the leaving request of the {who} in cycle {cycle}")

@@ -50,11 +50,7 @@ def test_a_store_that_cannot_be_used_is_left_alone_reported_once_and_stamps_stil
     assert sent() == [ARRIVAL, ARRIVAL, LEAVING, LEAVING] and len(agent.fresh_keys()) == 4
     assert sum(line.startswith("defaults store ") for line in agent.lines()) == 1
     assert sum(str(bed.store) in line for line in bed.log()) == 1
-    assert bed.store.read_bytes() == before
-    if faults:  # the fault is over: the earlier stamps arrive with the next run
-        bed.started_agent()
-        bed.wait_records(0)
-        assert all(bed.service.delivered(key) for key in EARLIER)
+    assert bed.store.read_bytes() == before  # untouched: the next run finds it as it was
 
 
 @pytest.mark.parametrize("faults", [READ_ONLY, FULL], ids=["read-only", "full"])

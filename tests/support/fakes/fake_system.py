@@ -23,7 +23,7 @@ class Properties(dbus.service.Object):
 
     def __init__(self, bus, path, interface, props):
         super().__init__(bus, path)
-        self.path, self.interface, self.props, self.last_announcement = path, interface, props, 0
+        self.path, self.interface, self.props = path, interface, props
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
@@ -38,7 +38,8 @@ class Properties(dbus.service.Object):
         pass
 
     def change(self, name, value):
-        self.props[name], self.last_announcement = value, time.time_ns() // 1000
+        self.props[name] = value
+        print(f"{time.time_ns() // 1000} {name}={value}", flush=True)  # when, for the benchmarks
         self.PropertiesChanged(self.interface, {name: value}, [])
 
 
@@ -86,10 +87,6 @@ class Manager(dbus.service.Object):
     @dbus.service.method(CONTROL, in_signature="u")
     def SetNetworkState(self, state):
         self.network.change("State", dbus.UInt32(state))
-
-    @dbus.service.method(CONTROL, out_signature="t")
-    def LastAnnouncement(self):  # of the session's LockedHint, for the latency benchmark
-        return dbus.UInt64(self.session.last_announcement)
 
     @dbus.service.method(CONTROL, out_signature="as")
     def Held(self):  # what each inhibitor still held is for (shutdown, sleep), sorted

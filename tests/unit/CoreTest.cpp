@@ -380,9 +380,6 @@ TEST(AgentTest, OnlyAnAcceptedFreshArrivalResendsRecordsOnceAndThatSilently) {
     EXPECT_EQ(agent.toolTip, "TALVERIN Timestamp\n最後の打刻：" + leaving +
                                  " 2024/04/01 09:00\n未送信の打刻：2件"); // not 08:00
     EXPECT_THAT(agent.transfers, IsEmpty()) << "accepted resends scan no further";
-    agent.at("10:00:00").delegate.arriveWithUnSentKey("", [] {});
-    agent.answer(response(200));
-    EXPECT_EQ(agent.urls().back(), leavingUrl + "20240401080100") << "the refused one goes again";
     EXPECT_THAT(agent.store, ElementsAre(Key("NSLanguages"), Key(leaving + "_20240401080100"),
                                          Key(arriving + "_x")));
 }

@@ -1,5 +1,5 @@
-"""The agent on an X display of the test's own: the tray menu through an XEmbed tray and through
-StatusNotifierItem, the message boxes, and the display going away. Windows are found and driven
+"""The agent on desktops of the test's own: its tray menu (XEmbed and StatusNotifierItem) and boxes,
+the session managers' saves and log-outs, and the display going away. Windows are found and driven
 through X as a user meets them."""
 
 import re

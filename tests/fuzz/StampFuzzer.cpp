@@ -25,12 +25,13 @@ const auto require = [](bool holds) { holds ? void() : std::abort(); };
 
 // A stamp time by its text alone, whatever the zone: 14 digits naming a date and a time of day.
 bool isStampTime(const std::string& text) {
-    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    unsigned y = 0, mo = 0, d = 0, hours = 0, minutes = 0, seconds = 0;
     using namespace std::chrono;
     return text.size() == 14 && text.find_first_not_of("0123456789") == text.npos &&
-           std::sscanf(text.c_str(), "%4u%2u%2u%2u%2u%2u", &y, &mo, &d, &h, &mi, &s) == 6 &&
-           year_month_day(year(static_cast<int>(y)), month(mo), day(d)).ok() && h < 24 && mi < 60 &&
-           s < 60;
+           std::sscanf(text.c_str(), "%4u%2u%2u%2u%2u%2u", &y, &mo, &d, &hours, &minutes,
+                       &seconds) == 6 &&
+           year_month_day(year(static_cast<int>(y)), month(mo), day(d)).ok() && hours < 24 &&
+           minutes < 60 && seconds < 60;
 }
 
 // Seconds since 1970 from eight bytes, kept within the years an instant can hold, 1700 to 2254.

@@ -41,6 +41,7 @@ def test_a_store_that_cannot_be_used_is_left_alone_reported_once_and_stamps_stil
     bed.logind("SetLockedHint", True)
     bed.logind("SetLockedHint", False)  # back, so that the quit has a day's end to stamp
     agent.wait_line("setUnset: " + LABEL[ARRIVAL], 2)  # its own (resends are requests too)
+
     def sent():  # the run's own stamps accepted, each once (a same-second pair shares one key)
         return sorted(r["path"] for r in bed.service.accepted() if r["tim"] not in EARLIER.values())
 

@@ -1,5 +1,7 @@
 #include "platform/linux/XsmpSessionClient.h"
 
+#include "platform/linux/HomeFolder.h"
+
 #include <QLoggingCategory>
 #include <QPointer>
 
@@ -8,7 +10,6 @@
 
 #include <cstdlib>
 #include <fcntl.h>
-#include <pwd.h>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -37,15 +38,8 @@ void noteXsmpError(SmcConn, Bool, int minorOpcode, unsigned long, int errorClass
 }
 
 std::string userName() {
-    const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr && entry.pw_name != nullptr) {
-        return entry.pw_name;
-    }
-    return std::to_string(geteuid());
+    const std::string name = accountField(&passwd::pw_name);
+    return name.empty() ? std::to_string(getuid()) : name;
 }
 
 // One property for the session manager's records, as libSM takes it.
